@@ -1,0 +1,190 @@
+// Every difference between the CPython versions this module builds for
+// (3.7 to 3.13) lives here; the rest of the code calls these wrappers.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <frameobject.h>
+
+#include <cstdint>
+
+#if PY_VERSION_HEX < 0x03070000
+#error "CPython 3.7 or newer is required"
+#endif
+
+#define QV_PY38 (PY_VERSION_HEX >= 0x03080000)
+#define QV_PY39 (PY_VERSION_HEX >= 0x03090000)
+#define QV_PY311 (PY_VERSION_HEX >= 0x030B0000)
+#define QV_PY312 (PY_VERSION_HEX >= 0x030C0000)
+#define QV_PY313 (PY_VERSION_HEX >= 0x030D0000)
+
+// The module's initialisation function is its only exported symbol: the
+// build hides everything else.
+#if defined(_WIN32)
+#define QV_MODINIT_FUNC PyMODINIT_FUNC
+#else
+#define QV_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
+#endif
+
+namespace qv {
+namespace compat {
+
+// ---- calls ---------------------------------------------------------------
+
+#if QV_PY38
+constexpr size_t args_offset = PY_VECTORCALL_ARGUMENTS_OFFSET;
+#else
+constexpr size_t args_offset = 0;
+#endif
+
+inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames = nullptr) {
+#if QV_PY39
+    return PyObject_Vectorcall(callable, args, nargsf, kwnames);
+#elif QV_PY38
+    return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
+#else
+    return _PyObject_FastCallKeywords(callable, const_cast<PyObject**>(args),
+                                      static_cast<Py_ssize_t>(nargsf), kwnames);
+#endif
+}
+
+// Calls obj.<name>(*args[1:]) where args[0] is obj, without materialising a
+// bound method where the interpreter can avoid it.  The lookup is the
+// ordinary attribute lookup either way.
+inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargs) {
+#if QV_PY39
+    return PyObject_VectorcallMethod(name, args, nargs, nullptr);
+#else
+    PyObject* method = PyObject_GetAttr(args[0], name);
+    if (method == nullptr) {
+        return nullptr;
+    }
+    PyObject* result = vectorcall(method, args + 1, nargs - 1);
+    Py_DECREF(method);
+    return result;
+#endif
+}
+
+// ---- attribute lookup ----------------------------------------------------
+
+// getattr(obj, name, <missing>): 1 with *result set, 0 when the attribute is
+// missing (AttributeError swallowed), -1 with an exception set.
+inline int lookup_attr(PyObject* obj, PyObject* name, PyObject** result) {
+#if QV_PY313
+    return PyObject_GetOptionalAttr(obj, name, result);
+#else
+    return _PyObject_LookupAttr(obj, name, result);
+#endif
+}
+
+// Generic attribute lookup that reports a missing attribute by returning
+// null with no exception set, instead of creating an AttributeError.
+inline PyObject* generic_getattr_or_null(PyObject* obj, PyObject* name) {
+    return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
+}
+
+// The three-argument getattr of the builtins, with a module fast path on the
+// interpreters whose own lookup would create (and discard) an AttributeError
+// for a missing module attribute.  The module type's rules are kept: data
+// descriptors, the module-level __getattr__ hook and, where the interpreter
+// consults it while reporting a missing name, the spec's _initializing flag.
+int getattr_optional(PyObject* obj, PyObject* name, PyObject** result);
+
+// ---- exceptions ----------------------------------------------------------
+
+// The exception being raised, taken out of the thread state and normalised
+// (type, instance, traceback), with the traceback attached to the instance.
+struct RaisedException {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+};
+
+// Takes the current exception.  Returns false when normalising it raised a
+// new exception, which is then the current one again.
+inline bool fetch_exception(RaisedException& out) {
+#if QV_PY312
+    PyObject* value = PyErr_GetRaisedException();
+    out.value = value;
+    out.type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value)));
+    out.traceback = PyException_GetTraceback(value);
+    return true;
+#else
+    PyErr_Fetch(&out.type, &out.value, &out.traceback);
+    PyErr_NormalizeException(&out.type, &out.value, &out.traceback);
+    if (PyErr_Occurred()) {
+        Py_CLEAR(out.type);
+        Py_CLEAR(out.value);
+        Py_CLEAR(out.traceback);
+        return false;
+    }
+    if (out.value == nullptr) {
+        out.value = Py_None;
+        Py_INCREF(out.value);
+    }
+    if (out.traceback != nullptr && PyExceptionInstance_Check(out.value)) {
+        PyException_SetTraceback(out.value, out.traceback);
+    }
+    return true;
+#endif
+}
+
+// The handled exception of the innermost exception-state item of the
+// thread (what an except clause sets).  exchange_handled() installs new
+// references and hands back the previous ones; on 3.11 and later only the
+// value is kept by the interpreter.
+struct HandledException {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+};
+
+inline HandledException exchange_handled(HandledException next) {
+    _PyErr_StackItem* item = PyThreadState_Get()->exc_info;
+    HandledException previous;
+    previous.value = item->exc_value;
+    item->exc_value = next.value;
+#if QV_PY311
+    Py_XDECREF(next.type);
+    Py_XDECREF(next.traceback);
+#else
+    previous.type = item->exc_type;
+    previous.traceback = item->exc_traceback;
+    item->exc_type = next.type;
+    item->exc_traceback = next.traceback;
+#endif
+    return previous;
+}
+
+// ---- objects -------------------------------------------------------------
+
+// Gives a statically allocated object (a type) its first reference.
+inline void init_static_object_header(PyObject* obj) {
+#if QV_PY39
+    Py_SET_REFCNT(obj, 1);
+#else
+    Py_REFCNT(obj) = 1;
+#endif
+}
+
+// ---- interpreter ---------------------------------------------------------
+
+inline int64_t current_interpreter_id() {
+#if QV_PY39
+    return PyInterpreterState_GetID(PyInterpreterState_Get());
+#else
+    return PyInterpreterState_GetID(PyThreadState_Get()->interp);
+#endif
+}
+
+// The running interpreter's major and minor version.
+void runtime_version(int* major, int* minor);
+
+// A code object for introspection only: no byte code, no constants, no
+// names, an empty line table; flags optimized and new-locals.
+PyObject* new_code(int argcount, PyObject* varnames, PyObject* filename, PyObject* name,
+                   int firstlineno);
+
+}  // namespace compat
+}  // namespace qv

@@ -1,0 +1,247 @@
+#include "support/function.hpp"
+
+#include "support/names.hpp"
+
+#include <cstddef>
+
+namespace qv {
+
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    const FunctionDef* def;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* defaults;
+    PyObject* globals;
+    PyObject* code;
+    PyObject* annotations;
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+// Filled in by ready_function_type(); zero until then.
+PyTypeObject function_type;
+
+FunctionObject* as_function(PyObject* obj) { return reinterpret_cast<FunctionObject*>(obj); }
+
+PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    FunctionObject* f = as_function(self);
+    const FunctionDef* def = f->def;
+    Ref values[max_params];
+    for (int i = 0; i < def->signature.nparams; ++i) {
+        values[i] = Ref::none();
+    }
+    if (!bind_arguments(def->signature, args, kwargs, values)) {
+        add_traceback(def->entry, def->line, f->globals);
+        return nullptr;
+    }
+    return def->body(self, values);
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) {
+        return Ref::borrow(self).release();
+    }
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* f = as_function(self);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->code);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakrefs != nullptr) {
+        PyObject_ClearWeakRefs(self);
+    }
+    function_clear(self);
+    PyObject_GC_Del(self);
+}
+
+// ---- attributes ----------------------------------------------------------
+
+PyObject* get_slot(PyObject* value) { return Ref::borrow(value ? value : Py_None).release(); }
+
+void set_slot(PyObject** slot, PyObject* value) {
+    PyObject* old = *slot;
+    *slot = Ref::borrow(value).release();
+    Py_XDECREF(old);
+}
+
+PyObject* get_name(PyObject* self, void*) { return get_slot(as_function(self)->name); }
+int set_name(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    set_slot(&as_function(self)->name, value);
+    return 0;
+}
+
+PyObject* get_qualname(PyObject* self, void*) { return get_slot(as_function(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
+    }
+    set_slot(&as_function(self)->qualname, value);
+    return 0;
+}
+
+PyObject* get_doc(PyObject* self, void*) { return get_slot(as_function(self)->doc); }
+int set_doc(PyObject* self, PyObject* value, void*) {
+    set_slot(&as_function(self)->doc, value ? value : Py_None);
+    return 0;
+}
+
+PyObject* get_module(PyObject* self, void*) { return get_slot(as_function(self)->module); }
+int set_module(PyObject* self, PyObject* value, void*) {
+    set_slot(&as_function(self)->module, value ? value : Py_None);
+    return 0;
+}
+
+PyObject* get_defaults(PyObject* self, void*) { return get_slot(as_function(self)->defaults); }
+int set_defaults(PyObject* self, PyObject* value, void*) {
+    // Reported only: calls keep binding with the definition's defaults.
+    if (value == nullptr) {
+        value = Py_None;
+    }
+    if (value != Py_None && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    set_slot(&as_function(self)->defaults, value);
+    return 0;
+}
+
+PyObject* get_kwdefaults(PyObject*, void*) { return Ref::none().release(); }
+
+PyObject* get_annotations(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    if (f->annotations == nullptr && (f->annotations = PyDict_New()) == nullptr) {
+        return nullptr;
+    }
+    return Ref::borrow(f->annotations).release();
+}
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    PyObject* old = as_function(self)->annotations;
+    as_function(self)->annotations = Ref::borrow(value).release();
+    Py_XDECREF(old);
+    return 0;
+}
+
+PyObject* get_globals(PyObject* self, void*) { return get_slot(as_function(self)->globals); }
+PyObject* get_code(PyObject* self, void*) { return get_slot(as_function(self)->code); }
+
+PyGetSetDef function_getset[] = {
+    {const_cast<char*>("__name__"), get_name, set_name, nullptr, nullptr},
+    {const_cast<char*>("__qualname__"), get_qualname, set_qualname, nullptr, nullptr},
+    {const_cast<char*>("__doc__"), get_doc, set_doc, nullptr, nullptr},
+    {const_cast<char*>("__module__"), get_module, set_module, nullptr, nullptr},
+    {const_cast<char*>("__defaults__"), get_defaults, set_defaults, nullptr, nullptr},
+    {const_cast<char*>("__kwdefaults__"), get_kwdefaults, nullptr, nullptr, nullptr},
+    {const_cast<char*>("__annotations__"), get_annotations, set_annotations, nullptr, nullptr},
+    {const_cast<char*>("__globals__"), get_globals, nullptr, nullptr, nullptr},
+    {const_cast<char*>("__code__"), get_code, nullptr, nullptr, nullptr},
+    {const_cast<char*>("__dict__"), PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr,
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+bool ready_function_type() {
+    if (function_type.tp_flags & Py_TPFLAGS_READY) {
+        return true;
+    }
+    PyTypeObject& t = function_type;
+    compat::init_static_object_header(reinterpret_cast<PyObject*>(&t));
+    t.tp_name = "quorvane.global_var.globals.compiled_function";
+    t.tp_basicsize = sizeof(FunctionObject);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+#if QV_PY38
+    t.tp_flags |= Py_TPFLAGS_METHOD_DESCRIPTOR;
+#endif
+    t.tp_call = function_call;
+    t.tp_descr_get = function_descr_get;
+    t.tp_repr = function_repr;
+    t.tp_traverse = function_traverse;
+    t.tp_clear = function_clear;
+    t.tp_dealloc = function_dealloc;
+    t.tp_getset = function_getset;
+    t.tp_dictoffset = offsetof(FunctionObject, dict);
+    t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
+    return PyType_Ready(&t) == 0;
+}
+
+PyObject* new_function(const FunctionDef* def, PyObject* qualname, PyObject* doc,
+                       PyObject* defaults, PyObject* code, PyObject* globals) {
+    FunctionObject* f = PyObject_GC_New(FunctionObject, &function_type);
+    if (f == nullptr) {
+        return nullptr;
+    }
+    f->def = def;
+    f->name = PyUnicode_InternFromString(def->signature.name);
+    f->qualname = Ref::borrow(qualname).release();
+    f->module = Ref::borrow(names.module_name).release();
+    f->doc = Ref::borrow(doc).release();
+    f->defaults = Ref::borrow(defaults).release();
+    f->globals = Ref::borrow(globals).release();
+    f->code = Ref::borrow(code).release();
+    f->annotations = nullptr;
+    f->dict = nullptr;
+    f->weakrefs = nullptr;
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+    if (f->name == nullptr) {
+        Py_DECREF(f);
+        return nullptr;
+    }
+    return reinterpret_cast<PyObject*>(f);
+}
+
+const FunctionDef* function_def(PyObject* obj) {
+    return Py_TYPE(obj) == &function_type ? as_function(obj)->def : nullptr;
+}
+
+PyObject* function_globals(PyObject* function) { return as_function(function)->globals; }
+
+}  // namespace qv

@@ -1,0 +1,82 @@
+// Owned references to Python objects.
+//
+// `Ref` owns one strong reference (or none).  It is created explicitly from
+// a borrowed pointer (`Ref::borrow`, which adds a reference) or from a new
+// reference (`Ref::steal`, which takes it over), releases its reference when
+// it goes out of scope, and hands it back out only through `release()`.
+// Logic code never calls Py_INCREF/Py_DECREF itself.
+#pragma once
+
+#include "support/compat.hpp"
+
+#include <utility>
+
+namespace qv {
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : ptr_(other.ptr_) { other.ptr_ = nullptr; }
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            PyObject* old = ptr_;
+            ptr_ = other.ptr_;
+            other.ptr_ = nullptr;
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(ptr_); }
+
+    // Takes over a new reference (null allowed: a failed call).
+    static Ref steal(PyObject* ptr) noexcept { return Ref(ptr); }
+    // Adds a reference to a borrowed pointer (null allowed).
+    static Ref borrow(PyObject* ptr) noexcept {
+        Py_XINCREF(ptr);
+        return Ref(ptr);
+    }
+    static Ref none() noexcept { return borrow(Py_None); }
+
+    PyObject* get() const noexcept { return ptr_; }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+    bool is(PyObject* other) const noexcept { return ptr_ == other; }
+
+    // Gives up ownership: the caller owns the returned reference.
+    PyObject* release() noexcept {
+        PyObject* ptr = ptr_;
+        ptr_ = nullptr;
+        return ptr;
+    }
+    // A second owned reference to the same object.
+    Ref copy() const noexcept { return borrow(ptr_); }
+    void reset() noexcept {
+        PyObject* old = ptr_;
+        ptr_ = nullptr;
+        Py_XDECREF(old);
+    }
+
+private:
+    explicit Ref(PyObject* ptr) noexcept : ptr_(ptr) {}
+    PyObject* ptr_ = nullptr;
+};
+
+// A process-lifetime slot for an object created at import: assigning
+// replaces (and releases) the previous value.
+class Slot {
+public:
+    PyObject* get() const noexcept { return ptr_; }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+    void set(Ref value) noexcept {
+        PyObject* old = ptr_;
+        ptr_ = value.release();
+        Py_XDECREF(old);
+    }
+    void clear() noexcept { set(Ref()); }
+
+private:
+    PyObject* ptr_ = nullptr;
+};
+
+}  // namespace qv

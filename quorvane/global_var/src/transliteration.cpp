@@ -1,0 +1,282 @@
+// apply_unidecoding(object): reduces the text inside a nested value to ASCII.
+//
+// The function behaves like this Python source (the line numbers are the
+// ones its traceback entries carry):
+//
+//    7  def apply_unidecoding(object):
+//   11      try:
+//   12          if isinstance(object, str):
+//   13              try:
+//   14                  return unidecode(object.decode("utf-8"))
+//   15              except:
+//   16                  try:
+//   17                      return unidecode(object.decode("utf-8", "ignore"))
+//   18                  except:
+//   19                      return unidecode(object.encode("ascii", "ignore").decode("ascii", "ignore"))
+//   20          if isinstance(object, dict):
+//   22              for key in object:
+//   23                  object[key] = apply_unidecoding(object[key])
+//   24          if isinstance(object, list):
+//   25              for i, o in enumerate(object):
+//   26                  object[i] = apply_unidecoding(o)
+//   27          if isinstance(object, (float, int)):
+//   28              object = str(object)
+//   29      except Exception as e:
+//   30          traceback.print_exc()
+//   31      return object
+#include "globals.hpp"
+
+namespace qv {
+
+namespace {
+
+constexpr Entry entry = Entry::apply_unidecoding;
+
+// ---- nesting bound ------------------------------------------------------
+
+// Nested containers recurse through apply_unidecoding.  Besides the
+// interpreter's recursion check, the machine stack taken by one thread's
+// nesting is bounded, so that a raised recursion limit cannot make deep data
+// overflow the stack: past the bound the call fails with RecursionError,
+// which the caller's except clause prints like any other error.
+constexpr std::ptrdiff_t stack_budget = 512 * 1024;
+
+thread_local int nesting_depth = 0;
+thread_local const char* nesting_base = nullptr;
+
+class NestingGuard {
+public:
+    NestingGuard() = default;
+    NestingGuard(const NestingGuard&) = delete;
+    NestingGuard& operator=(const NestingGuard&) = delete;
+    ~NestingGuard() {
+        if (entered_) {
+            --nesting_depth;
+        }
+    }
+
+    bool enter() {
+        const char here = 0;
+        if (nesting_depth == 0) {
+            nesting_base = &here;
+        } else if (nesting_base - &here > stack_budget) {
+            PyErr_SetString(PyExc_RecursionError,
+                            "maximum recursion depth exceeded while calling a Python object");
+            return false;
+        }
+        ++nesting_depth;
+        entered_ = true;
+        return true;
+    }
+
+private:
+    bool entered_ = false;
+};
+
+// ---- str -----------------------------------------------------------------
+
+// One attempt: read the global unidecode, then prepare the text, then call.
+Ref attempt(int number, PyObject* globals, PyObject* text) {
+    Ref unidecode = read_global(globals, names.unidecode);
+    if (!unidecode) {
+        return Ref();
+    }
+    Ref prepared;
+    if (number < 3) {
+        PyObject* args[3] = {text, names.utf_8, names.ignore};
+        prepared = Ref::steal(compat::call_method(names.decode, args, number == 1 ? 2 : 3));
+    } else {
+        PyObject* encode_args[3] = {text, names.ascii, names.ignore};
+        Ref encoded = Ref::steal(compat::call_method(names.encode, encode_args, 3));
+        if (!encoded) {
+            return Ref();
+        }
+        PyObject* decode_args[3] = {encoded.get(), names.ascii, names.ignore};
+        prepared = Ref::steal(compat::call_method(names.decode, decode_args, 3));
+    }
+    if (!prepared) {
+        return Ref();
+    }
+    return call1(unidecode.get(), prepared.get());
+}
+
+// The three attempts, each run while the previous one's exception is the
+// one being handled.  Returns null with the last exception set.
+Ref transliterate(PyObject* globals, PyObject* text) {
+    Ref result = attempt(1, globals, text);
+    if (result) {
+        return result;
+    }
+    add_traceback(entry, 14, globals);
+    Caught first;
+    if (!first.take()) {
+        add_traceback(entry, 15, globals);
+        return Ref();
+    }
+    Handling handling_first(first);
+    result = attempt(2, globals, text);
+    if (result) {
+        return result;
+    }
+    add_traceback(entry, 17, globals);
+    Caught second;
+    if (!second.take()) {
+        add_traceback(entry, 18, globals);
+        return Ref();
+    }
+    Handling handling_second(second);
+    result = attempt(3, globals, text);
+    if (!result) {
+        add_traceback(entry, 19, globals);
+    }
+    return result;
+}
+
+// ---- containers ----------------------------------------------------------
+
+bool update_dict(PyObject* globals, PyObject* object) {
+    Ref iterator = Ref::steal(PyObject_GetIter(object));
+    if (!iterator) {
+        add_traceback(entry, 22, globals);
+        return false;
+    }
+    for (;;) {
+        Ref key = Ref::steal(PyIter_Next(iterator.get()));
+        if (!key) {
+            if (PyErr_Occurred()) {
+                add_traceback(entry, 22, globals);
+                return false;
+            }
+            return true;
+        }
+        Ref function = read_global(globals, names.apply_unidecoding);
+        Ref value = function ? Ref::steal(PyObject_GetItem(object, key.get())) : Ref();
+        Ref result = value ? call_apply_unidecoding(function.get(), value.get()) : Ref();
+        if (!result || PyObject_SetItem(object, key.get(), result.get()) < 0) {
+            add_traceback(entry, 23, globals);
+            return false;
+        }
+    }
+}
+
+bool update_list(PyObject* globals, PyObject* object) {
+    Ref iterator = Ref::steal(PyObject_GetIter(object));
+    if (!iterator) {
+        add_traceback(entry, 25, globals);
+        return false;
+    }
+    // The enumerate counter; its int object is made only where an item
+    // assignment other than a plain list's needs it.
+    Py_ssize_t counter = 0;
+    for (;;) {
+        Ref item = Ref::steal(PyIter_Next(iterator.get()));
+        if (!item) {
+            if (PyErr_Occurred()) {
+                add_traceback(entry, 25, globals);
+                return false;
+            }
+            return true;
+        }
+        const Py_ssize_t index = counter++;
+        Ref function = read_global(globals, names.apply_unidecoding);
+        Ref result = function ? call_apply_unidecoding(function.get(), item.get()) : Ref();
+        bool stored = false;
+        if (result) {
+            if (PyList_CheckExact(object)) {
+                stored = PyList_SetItem(object, index, result.release()) == 0;
+            } else {
+                Ref index_object = Ref::steal(PyLong_FromSsize_t(index));
+                stored = index_object &&
+                         PyObject_SetItem(object, index_object.get(), result.get()) == 0;
+            }
+        }
+        if (!stored) {
+            add_traceback(entry, 26, globals);
+            return false;
+        }
+    }
+}
+
+// ---- the function --------------------------------------------------------
+
+// The except clause's body: traceback.print_exc().
+bool print_exception(PyObject* globals) {
+    Ref module = read_global(globals, names.traceback);
+    Ref print_exc = module ? Ref::steal(PyObject_GetAttr(module.get(), names.print_exc)) : Ref();
+    Ref printed = print_exc ? call0(print_exc.get()) : Ref();
+    return static_cast<bool>(printed);
+}
+
+// The try block: null with the exception set when a statement of it failed.
+Ref apply_try_block(PyObject* globals, Ref& object) {
+    PyObject* obj = object.get();
+    if (PyUnicode_Check(obj)) {
+        return transliterate(globals, obj);
+    }
+    if (PyDict_Check(obj) && !update_dict(globals, obj)) {
+        return Ref();
+    }
+    if (PyList_Check(obj) && !update_list(globals, obj)) {
+        return Ref();
+    }
+    if (PyFloat_Check(obj) || PyLong_Check(obj)) {
+        Ref text = Ref::steal(PyObject_Str(obj));
+        if (!text) {
+            add_traceback(entry, 28, globals);
+            return Ref();
+        }
+        object = std::move(text);
+    }
+    return object.copy();
+}
+
+Ref apply(PyObject* globals, Ref object) {
+    NestingGuard guard;
+    if (!guard.enter()) {
+        return Ref();
+    }
+    Ref result = apply_try_block(globals, object);
+    if (result || !PyErr_ExceptionMatches(PyExc_Exception)) {
+        return result;
+    }
+    Caught caught;
+    if (!caught.take()) {
+        add_traceback(entry, 29, globals);
+        return Ref();
+    }
+    {
+        Handling handling(caught);
+        if (!print_exception(globals)) {
+            add_traceback(entry, 30, globals);
+            return Ref();
+        }
+    }
+    return object;
+}
+
+PyObject* apply_body(PyObject* function, Ref* args) {
+    return apply(function_globals(function), std::move(args[0])).release();
+}
+
+PyObject* Names::*const apply_params[] = {&Names::object};
+
+}  // namespace
+
+const FunctionDef apply_unidecoding_def = {
+    {"apply_unidecoding", 1, 1, apply_params}, entry, 7, apply_body};
+
+Ref call_apply_unidecoding(PyObject* function, PyObject* arg) {
+    if (function_def(function) != &apply_unidecoding_def) {
+        return call1(function, arg);
+    }
+    // The same call, made directly: what the call protocol would add around
+    // it is the recursion check.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return Ref();
+    }
+    Ref result = apply(function_globals(function), Ref::borrow(arg));
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+}  // namespace qv
