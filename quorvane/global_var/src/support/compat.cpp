@@ -35,14 +35,21 @@ PyObject* new_code(int argcount, PyObject* varnames, PyObject* filename, PyObjec
     return reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
         argcount, 0, 0, nlocals, 0, flags, code, empty, empty, varnames, empty, empty, filename,
         name, name, firstlineno, code, code));
-#elif QV_PY38
-    return reinterpret_cast<PyObject*>(
-        PyCode_NewWithPosOnlyArgs(argcount, 0, 0, nlocals, 0, flags, code, empty, empty, varnames,
-                                  empty, empty, filename, name, firstlineno, code));
 #else
-    return reinterpret_cast<PyObject*>(PyCode_New(argcount, 0, nlocals, 0, flags, code, empty,
-                                                  empty, varnames, empty, empty, filename, name,
-                                                  firstlineno, code));
+#if QV_PY38
+    PyCodeObject* made =
+        PyCode_NewWithPosOnlyArgs(argcount, 0, 0, nlocals, 0, flags, code, empty, empty, varnames,
+                                  empty, empty, filename, name, firstlineno, code);
+#else
+    PyCodeObject* made = PyCode_New(argcount, 0, nlocals, 0, flags, code, empty, empty, varnames,
+                                    empty, empty, filename, name, firstlineno, code);
+#endif
+    // These versions add CO_NOFREE to code without free or cell variables;
+    // the objects report exactly the two flags they were made with.
+    if (made != nullptr) {
+        made->co_flags = flags;
+    }
+    return reinterpret_cast<PyObject*>(made);
 #endif
 }
 

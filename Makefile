@@ -1,0 +1,133 @@
+# Builds quorvane.global_var.globals for every CPython 3.7 .. 3.13 on the
+# machine and runs the tests under each of them.
+#
+#   make                      build for every interpreter, copy the builds into
+#                             quorvane/global_var/, import each one
+#   make test                 run the test suite under every interpreter
+#   make clean                remove build/ and the copied extension files
+#   make info                 show the interpreters and build tools found
+#
+#   make VERSIONS="3.11 3.12" only these interpreter versions
+#   make PYTHONS="/usr/bin/python3.11 ..."
+#                             only these interpreters (one per minor version)
+#   make CMAKE=/path/cmake NINJA=/path/ninja
+#                             these build tools (NINJA=- for Unix Makefiles)
+#   make CMAKE_FROM_PYPI=1    take cmake and ninja from PyPI even when the
+#                             machine has them
+#   make WERROR=1             compiler warnings are errors
+#   make JOBS=N               compile jobs per build (default: cores)
+#   make PYTEST_ARGS="-x -k name"
+#                             extra pytest arguments for `make test`
+#
+# Layout: build/cpXY/ holds the build for interpreter X.Y, build/cpXY-mismatch/
+# a test-only build that records interpreter version 3.6, build/venv-cpXY/ the
+# interpreter's environment (unidecode, pytest, hypothesis) and build/venv-tools/
+# cmake and ninja from PyPI when the machine has no usable ones.
+
+SHELL := /bin/bash
+.SHELLFLAGS := -eu -o pipefail -c
+.DEFAULT_GOAL := all
+.SUFFIXES:
+
+ROOT := $(abspath $(dir $(lastword $(MAKEFILE_LIST))))
+BUILD := $(ROOT)/build
+PKG_DIR := $(ROOT)/quorvane/global_var
+TEST_REQUIREMENTS := $(ROOT)/tools/requirements-test.txt
+TOOLS_REQUIREMENTS := $(ROOT)/tools/requirements-tools.txt
+MISMATCH_VERSION := 3.6
+
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+WERROR ?=
+PYTEST_ARGS ?=
+CMAKE_FROM_PYPI ?=
+PYTHONS ?=
+VERSIONS ?=
+
+# Interpreters and build tools are looked up only when something is built.
+NEEDS_TOOLS := $(filter-out clean help,$(or $(MAKECMDGOALS),$(.DEFAULT_GOAL)))
+
+ifneq ($(NEEDS_TOOLS),)
+
+INTERPRETERS := $(shell VERSIONS='$(VERSIONS)' bash $(ROOT)/tools/find_pythons.sh $(PYTHONS))
+ifeq ($(INTERPRETERS),)
+$(error No CPython 3.7 .. 3.13 with development headers found (PYTHONS='$(PYTHONS)' VERSIONS='$(VERSIONS)'))
+endif
+TAGS := $(foreach i,$(INTERPRETERS),$(firstword $(subst =, ,$(i))))
+python_of = $(patsubst $(1)=%,%,$(filter $(1)=%,$(INTERPRETERS)))
+NEWEST_PYTHON := $(call python_of,$(lastword $(TAGS)))
+
+ifeq ($(origin CMAKE),undefined)
+ifeq ($(CMAKE_FROM_PYPI),)
+FOUND_TOOLS := $(shell bash $(ROOT)/tools/find_build_tools.sh)
+CMAKE := $(word 1,$(FOUND_TOOLS))
+ifeq ($(origin NINJA),undefined)
+NINJA := $(word 2,$(FOUND_TOOLS))
+endif
+endif
+endif
+
+ifeq ($(filter-out -,$(CMAKE)),)
+# No usable cmake on the machine (or CMAKE_FROM_PYPI=1): take both from PyPI.
+TOOLS_VENV := $(BUILD)/venv-tools
+CMAKE := $(TOOLS_VENV)/bin/cmake
+NINJA := $(TOOLS_VENV)/bin/ninja
+TOOLS_PREREQ := tools-venv
+endif
+NINJA ?= -
+
+endif  # NEEDS_TOOLS
+
+BUILD_ENV = CMAKE='$(CMAKE)' NINJA='$(NINJA)' JOBS='$(JOBS)'
+CMAKE_EXTRA = $(if $(WERROR),-DGLOBALS_WERROR=ON)
+
+.PHONY: all build mismatch venvs check test clean help tools-venv info
+
+all: check
+
+help:
+	@sed -n '1,/^$$/p' $(ROOT)/Makefile | sed 's/^# \{0,1\}//'
+
+info:
+	@echo "interpreters: $(INTERPRETERS)"
+	@echo "cmake: $(CMAKE)  ninja: $(NINJA)  jobs: $(JOBS)"
+
+tools-venv:
+	@bash $(ROOT)/tools/ensure_venv.sh $(TOOLS_VENV) $(NEWEST_PYTHON) $(TOOLS_REQUIREMENTS)
+
+# Per interpreter: build-cpXY, mismatch-cpXY, venv-cpXY.
+define interpreter_rules
+.PHONY: build-$(1) mismatch-$(1) venv-$(1)
+build-$(1): $(TOOLS_PREREQ)
+	@$(BUILD_ENV) bash $(ROOT)/tools/build_one.sh --copy-to $(PKG_DIR) \
+	    $(BUILD)/$(1) $(2) $(CMAKE_EXTRA)
+mismatch-$(1): $(TOOLS_PREREQ)
+	@$(BUILD_ENV) bash $(ROOT)/tools/build_one.sh \
+	    $(BUILD)/$(1)-mismatch $(2) -DGLOBALS_BUILD_VERSION=$(MISMATCH_VERSION) $(CMAKE_EXTRA)
+venv-$(1):
+	@bash $(ROOT)/tools/ensure_venv.sh $(BUILD)/venv-$(1) $(2) $(TEST_REQUIREMENTS)
+endef
+$(foreach t,$(TAGS),$(eval $(call interpreter_rules,$(t),$(call python_of,$(t)))))
+
+build: $(addprefix build-,$(TAGS))
+mismatch: $(addprefix mismatch-,$(TAGS))
+venvs: $(addprefix venv-,$(TAGS))
+
+# One line per interpreter: the file it loads and what g reads. quorvane is
+# imported from this tree, and nothing (bytecode, caches) is written into it.
+check: build mismatch venvs
+	@echo "== import check"
+	@cd $(ROOT); failed=0; \
+	for tag in $(TAGS); do \
+	    PYTHONPATH='$(ROOT)' PYTHONDONTWRITEBYTECODE=1 \
+	        $(BUILD)/venv-$$tag/bin/python tools/check_import.py $$tag || failed=1; \
+	done; \
+	exit $$failed
+
+# The suite under each interpreter in turn (tools/run_tests.sh: environment,
+# QV_MISMATCH_BUILD, summary).
+test: build mismatch venvs
+	@bash $(ROOT)/tools/run_tests.sh $(TAGS) -- $(PYTEST_ARGS)
+
+clean:
+	rm -rf $(BUILD)
+	rm -f $(PKG_DIR)/globals.*.so $(PKG_DIR)/globals.*.pyd $(PKG_DIR)/globals.*.tmp.*
