@@ -33,6 +33,8 @@ inline Ref call0(PyObject* callable) {
 
 // Transliteration (apply_unidecoding).
 extern const FunctionDef apply_unidecoding_def;
+// Records the unidecode function that the module body imported.
+void note_imported_unidecode(PyObject* function);
 // Calls apply_unidecoding through `function` (the module global): directly
 // when it is this module's own function, else through the call protocol.
 Ref call_apply_unidecoding(PyObject* function, PyObject* arg);

@@ -293,6 +293,7 @@ bool run_body(PyObject* dict, const Codes& codes, int* line) {
     if (!import_module(dict, names.importlib)) return false;
     *line = 3;
     if (!from_import(dict, names.unidecode, names.unidecode)) return false;
+    note_imported_unidecode(PyDict_GetItem(dict, names.unidecode));
     *line = 4;
     if (!import_module(dict, names.traceback)) return false;
 

@@ -100,9 +100,100 @@ Ref attempt(int number, PyObject* globals, PyObject* text) {
     return call1(unidecode.get(), prepared.get());
 }
 
+// The unidecode function the module imported, when it is the package's
+// implementation whose answer for ASCII text is known (the text itself,
+// computed with no other Python code run), and its code object.
+Slot known_unidecode;
+Slot known_unidecode_code;
+
+bool is_known_unidecode(PyObject* function) {
+    if (!PyFunction_Check(function)) {
+        return false;
+    }
+    PyObject* code = PyFunction_GET_CODE(function);
+    PyObject* module = PyFunction_GET_MODULE(function);
+    if (module == nullptr || !PyUnicode_Check(module) ||
+        PyUnicode_CompareWithASCIIString(module, "unidecode") != 0) {
+        return false;
+    }
+    Ref name = Ref::steal(PyObject_GetAttrString(code, "co_name"));
+    Ref code_names = name ? Ref::steal(PyObject_GetAttrString(code, "co_names")) : Ref();
+    Ref consts = code_names ? Ref::steal(PyObject_GetAttrString(code, "co_consts")) : Ref();
+    Ref argcount = consts ? Ref::steal(PyObject_GetAttrString(code, "co_argcount")) : Ref();
+    Ref flags = argcount ? Ref::steal(PyObject_GetAttrString(code, "co_flags")) : Ref();
+    Ref expected_names = flags ? Ref::steal(Py_BuildValue("(sss)", "encode", "UnicodeEncodeError",
+                                                          "_unidecode"))
+                               : Ref();
+    Ref ascii = expected_names ? Ref::steal(PyUnicode_FromString("ASCII")) : Ref();
+    if (!ascii) {
+        PyErr_Clear();
+        return false;
+    }
+    const long generator_flags = CO_GENERATOR | CO_COROUTINE | CO_ITERABLE_COROUTINE |
+                                 CO_ASYNC_GENERATOR;
+    bool known = PyUnicode_Check(name.get()) &&
+                 PyUnicode_CompareWithASCIIString(name.get(), "unidecode_expect_ascii") == 0 &&
+                 PyObject_RichCompareBool(code_names.get(), expected_names.get(), Py_EQ) == 1 &&
+                 PyTuple_Check(consts.get()) &&
+                 PySequence_Contains(consts.get(), ascii.get()) == 1 &&
+                 PyLong_AsLong(argcount.get()) == 3 &&
+                 (PyLong_AsLong(flags.get()) & generator_flags) == 0;
+    PyErr_Clear();
+    return known;
+}
+
+// text.encode("ascii", "ignore").decode("ascii", "ignore"), made by the same
+// codec functions those methods use.
+Ref ascii_only(PyObject* text) {
+    if (!compat::unicode_ready(text)) {
+        return Ref();
+    }
+    if (PyUnicode_IS_ASCII(text)) {
+        return Ref::steal(PyUnicode_DecodeASCII(static_cast<const char*>(PyUnicode_DATA(text)),
+                                                PyUnicode_GET_LENGTH(text), "ignore"));
+    }
+    Ref encoded = Ref::steal(PyUnicode_AsEncodedString(text, "ascii", "ignore"));
+    if (!encoded) {
+        return Ref();
+    }
+    return Ref::steal(PyUnicode_DecodeASCII(PyBytes_AS_STRING(encoded.get()),
+                                            PyBytes_GET_SIZE(encoded.get()), "ignore"));
+}
+
+// The outcome of the three attempts for a plain str, computed directly
+// where no Python code can tell the difference.  A plain str has no decode
+// method, so attempts 1 and 2 fail with AttributeError before anything but
+// dictionary reads happened; attempt 3 hands unidecode the text without its
+// non-ASCII characters, for which the known unidecode returns its argument
+// running no other code.  What could observe the difference is a tracer,
+// profiler or monitoring tool seeing (or missing) that call, the recursion
+// limit being reached by it, or a different unidecode: in each of these
+// cases null is returned, with no exception set, and the attempts run.
+Ref transliterate_plain(PyObject* globals, PyObject* text) {
+    PyObject* unidecode = PyDict_GetItemWithError(globals, names.unidecode);
+    if (unidecode == nullptr || unidecode != known_unidecode.get() ||
+        PyFunction_GET_CODE(unidecode) != known_unidecode_code.get() ||
+        compat::python_calls_observed(known_unidecode_code.get()) ||
+        !compat::has_recursion_headroom()) {
+        PyErr_Clear();
+        return Ref();
+    }
+    Ref result = ascii_only(text);
+    if (!result) {
+        PyErr_Clear();
+    }
+    return result;
+}
+
 // The three attempts, each run while the previous one's exception is the
 // one being handled.  Returns null with the last exception set.
 Ref transliterate(PyObject* globals, PyObject* text) {
+    if (PyUnicode_CheckExact(text) && known_unidecode) {
+        Ref result = transliterate_plain(globals, text);
+        if (result) {
+            return result;
+        }
+    }
     Ref result = attempt(1, globals, text);
     if (result) {
         return result;
@@ -264,6 +355,16 @@ PyObject* Names::*const apply_params[] = {&Names::object};
 
 const FunctionDef apply_unidecoding_def = {
     {"apply_unidecoding", 1, 1, apply_params}, entry, 7, apply_body};
+
+void note_imported_unidecode(PyObject* function) {
+    if (is_known_unidecode(function)) {
+        known_unidecode.set(Ref::borrow(function));
+        known_unidecode_code.set(Ref::borrow(PyFunction_GET_CODE(function)));
+    } else {
+        known_unidecode.clear();
+        known_unidecode_code.clear();
+    }
+}
 
 Ref call_apply_unidecoding(PyObject* function, PyObject* arg) {
     if (function_def(function) != &apply_unidecoding_def) {

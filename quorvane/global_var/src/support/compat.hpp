@@ -91,6 +91,18 @@ inline PyObject* generic_getattr_or_null(PyObject* obj, PyObject* name) {
 // consults it while reporting a missing name, the spec's _initializing flag.
 int getattr_optional(PyObject* obj, PyObject* name, PyObject** result);
 
+// ---- str -----------------------------------------------------------------
+
+// Makes a str's canonical representation available (a no-op from 3.12 on).
+inline bool unicode_ready(PyObject* text) {
+#if QV_PY312
+    (void)text;
+    return true;
+#else
+    return PyUnicode_READY(text) == 0;
+#endif
+}
+
 // ---- exceptions ----------------------------------------------------------
 
 // The exception being raised, taken out of the thread state and normalised
@@ -165,6 +177,65 @@ inline void init_static_object_header(PyObject* obj) {
     Py_SET_REFCNT(obj, 1);
 #else
     Py_REFCNT(obj) = 1;
+#endif
+}
+
+// ---- observers of Python calls ------------------------------------------
+
+#if QV_PY312 && !QV_PY313
+extern "C" unsigned long long qv_interpreter_monitoring_version(void);
+#endif
+
+// Whether a call of the Python code `code` made now on this thread could be
+// seen by anything but the code itself: a trace or profile function, or a
+// sys.monitoring tool (whose events for the code are known only once the
+// code is up to date with the interpreter's instrumentation).
+inline bool python_calls_observed(PyObject* code) {
+    PyThreadState* tstate = PyThreadState_Get();
+    if (tstate->c_tracefunc != nullptr || tstate->c_profilefunc != nullptr) {
+        return true;
+    }
+#if QV_PY312
+    PyCodeObject* co = reinterpret_cast<PyCodeObject*>(code);
+#if QV_PY313
+    const unsigned long long current = tstate->eval_breaker & ~static_cast<uintptr_t>(0xFF);
+#else
+    const unsigned long long current = qv_interpreter_monitoring_version();
+#endif
+    if (static_cast<unsigned long long>(co->_co_instrumentation_version) != current) {
+        return true;
+    }
+    if (co->_co_monitoring != nullptr) {
+        for (uint8_t tools : co->_co_monitoring->active_monitors.tools) {
+            if (tools != 0) {
+                return true;
+            }
+        }
+    }
+#else
+    (void)code;
+#endif
+    return false;
+}
+
+// Whether a Python function that makes one call of a C method could run
+// from here without meeting the recursion limit, or the headroom the
+// interpreter grants after it was met.
+inline bool has_recursion_headroom() {
+    PyThreadState* tstate = PyThreadState_Get();
+    constexpr int margin = 4;
+#if QV_PY312
+    return tstate->recursion_headroom == 0 && tstate->c_recursion_remaining > margin &&
+           tstate->py_recursion_remaining > margin;
+#elif QV_PY311
+    return tstate->recursion_headroom == 0 && tstate->recursion_remaining > margin;
+#elif PY_VERSION_HEX >= 0x030A0000
+    return tstate->recursion_headroom == 0 &&
+           tstate->recursion_depth + margin < Py_GetRecursionLimit();
+#elif QV_PY39
+    return !tstate->overflowed && tstate->recursion_depth + margin < Py_GetRecursionLimit();
+#else
+    return !tstate->overflowed && tstate->recursion_depth + margin < _Py_CheckRecursionLimit;
 #endif
 }
 
