@@ -1,0 +1,177 @@
+"""The module serves common cases without the machinery that nobody can
+observe (plain str transliteration, reads of the instance's own attributes).
+These tests run the same inputs with and without an observer that forces the
+general path and require identical outcomes, and check that observers see
+exactly what the general path does."""
+import sys
+import textwrap
+
+import pytest
+import unidecode as unidecode_package
+from conftest import run_json
+from hypothesis import given, settings, strategies as st
+
+TEXTS = ["", "a", "\u00e9", "hello world", "caf\u00e9", "\u5317\u4eb0", "mixed \u00fc\u00f1\u00ee text",
+         "\ud800 lone surrogate", "x" * 1000]
+
+
+def through_attempts(apply, value):
+    """apply(value) with a profiler installed: the attempts run as written."""
+    previous = sys.getprofile()
+    sys.setprofile(lambda *args: None)
+    try:
+        return apply(value)
+    finally:
+        sys.setprofile(previous)
+
+
+def fingerprint(value, result):
+    return type(result), result, result is value
+
+
+@pytest.mark.parametrize("text", TEXTS)
+def test_plain_str_same_with_and_without_observer(mod, text):
+    fast = mod.apply_unidecoding(text)
+    slow = through_attempts(mod.apply_unidecoding, text)
+    assert fingerprint(text, fast) == fingerprint(text, slow)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.recursive(st.text() | st.integers() | st.floats(allow_nan=False) | st.booleans(),
+                    lambda children: st.lists(children, max_size=4)
+                    | st.dictionaries(st.text(max_size=3), children, max_size=4),
+                    max_leaves=20))
+def test_nested_values_same_with_and_without_observer(mod, value):
+    import copy
+    fast = mod.apply_unidecoding(copy.deepcopy(value))
+    slow = through_attempts(mod.apply_unidecoding, copy.deepcopy(value))
+    assert fast == slow
+
+
+def test_profiler_sees_the_unidecode_call_in_the_third_attempt(mod):
+    seen = []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code is unidecode_package.unidecode.__code__:
+            handled = sys.exc_info()[1]
+            seen.append((frame.f_locals["string"], type(handled),
+                         type(handled.__context__)))
+
+    sys.setprofile(profile)
+    try:
+        result = mod.apply_unidecoding("caf\u00e9")
+    finally:
+        sys.setprofile(None)
+    assert result == "caf"
+    assert seen == [("caf", AttributeError, AttributeError)]
+
+
+def test_replaced_code_of_the_imported_function_is_run(mod, monkeypatch):
+    function = mod.unidecode
+    assert function is unidecode_package.unidecode
+    monkeypatch.setattr(function, "__code__", (lambda string: "<%s>" % string).__code__)
+    assert mod.apply_unidecoding("abc") == "<abc>"
+    monkeypatch.undo()
+    assert mod.apply_unidecoding("abc") == "abc"
+
+
+def test_rebound_global_is_called_with_the_attempts_state(mod, monkeypatch):
+    calls = []
+
+    def wrapper(string):
+        calls.append((string, type(sys.exc_info()[1])))
+        return string.upper()
+
+    monkeypatch.setattr(mod, "unidecode", wrapper)
+    assert mod.apply_unidecoding(["ab\u00e9", {"k": "x"}]) == ["AB", {"k": "X"}]
+    assert calls == [("ab", AttributeError), ("x", AttributeError)]
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring is new in 3.12")
+def test_monitoring_tool_sees_every_call(mod):
+    mon = sys.monitoring
+    tool = mon.PROFILER_ID
+    seen = []
+    code = unidecode_package.unidecode.__code__
+    mod.apply_unidecoding("warm up")
+    mon.use_tool_id(tool, "test")
+    try:
+        mon.register_callback(tool, mon.events.PY_START,
+                              lambda c, offset: seen.append(type(sys.exc_info()[1]))
+                              if c is code else None)
+        mon.set_events(tool, mon.events.PY_START)
+        mod.apply_unidecoding(["a", "b"])
+        mon.set_events(tool, 0)
+        mod.apply_unidecoding(["c"])
+        mon.set_local_events(tool, code, mon.events.PY_START)
+        mod.apply_unidecoding("d")
+        mon.set_local_events(tool, code, 0)
+    finally:
+        mon.register_callback(tool, mon.events.PY_START, None)
+        mon.free_tool_id(tool)
+    assert seen == [AttributeError] * 3
+
+
+def test_recursion_limit_met_inside_unidecode_is_printed(repo_root):
+    # Close to the recursion limit the call of unidecode itself fails; the
+    # plain-str path must then behave as the attempts do.
+    out = run_json(textwrap.dedent('''
+        import sys, io, contextlib
+        import quorvane.global_var.globals as m
+        def at_depth(n, text):
+            if n:
+                return at_depth(n - 1, text)
+            err = io.StringIO()
+            with contextlib.redirect_stderr(err):
+                result = m.apply_unidecoding(text)
+            return result, "RecursionError" in err.getvalue()
+        outcomes = set()
+        for depth in range(sys.getrecursionlimit() - 60, sys.getrecursionlimit()):
+            try:
+                outcomes.add(at_depth(depth, "text"))
+            except RecursionError:
+                outcomes.add("caller")
+        done(outcomes=sorted(map(repr, outcomes)))
+    '''))
+    assert set(out["outcomes"]) <= {repr(("text", False)), repr(("text", True)), repr("caller")}
+
+
+def test_reads_through_an_overriding_getattribute_keep_their_order(mod, tmp_path):
+    ini = tmp_path / "s.ini"
+    ini.write_text("[A]\nmax_rows = 7\nname = x\n")
+    reads = []
+
+    class Recording(mod.config_global_var):
+        def __getattribute__(self, item):
+            reads.append(item)
+            return super().__getattribute__(item)
+
+    recorded = Recording(str(ini))
+    assert reads == ["parser", "filename", "parser", "parser",
+                     "config_json", "variables", "config_json", "variables"]
+    del reads[:]
+    assert recorded.MAX_ROWS == 7 == mod.config_global_var(str(ini)).MAX_ROWS
+    assert reads == ["MAX_ROWS", "module", "config_json", "config_json", "config_json", "parser"]
+
+
+def test_getattr_hook_of_a_subclass_takes_part_in_own_reads(mod, tmp_path):
+    class WithHook(mod.config_global_var):
+        def __getattr__(self, item):
+            return "hooked:" + item
+
+    bare = WithHook.__new__(WithHook)
+    assert bare.module == "hooked:module"
+    assert bare.MAX_ROWS is None  # the hook's "module" has no MAX_ROWS
+
+
+def test_plain_str_path_is_taken(mod, monkeypatch):
+    # Nothing observable tells the paths apart, by design; their cost does.
+    import timeit
+
+    def best(stmt):
+        return min(timeit.repeat(stmt, number=2000, repeat=7))
+
+    fast = best(lambda: mod.apply_unidecoding("plain text"))
+    monkeypatch.setattr(mod, "unidecode", lambda string: string)
+    slow = best(lambda: mod.apply_unidecoding("plain text"))
+    assert slow > 3 * fast
