@@ -175,3 +175,16 @@ def test_plain_str_path_is_taken(mod, monkeypatch):
     monkeypatch.setattr(mod, "unidecode", lambda string: string)
     slow = best(lambda: mod.apply_unidecoding("plain text"))
     assert slow > 3 * fast
+
+
+def test_own_reads_follow_later_changes_to_the_class(mod):
+    class Sub(mod.config_global_var):
+        pass
+
+    bare = Sub.__new__(Sub)
+    for _ in range(2):
+        with pytest.raises(AttributeError):
+            bare.MAX_ROWS
+        Sub.__getattr__ = lambda self, item: mod.g.module if item == "module" else None
+        assert bare.MAX_ROWS == 100
+        del Sub.__getattr__

@@ -65,13 +65,30 @@ Ref object_getattribute(PyObject* self, PyObject* name) {
 // The __getattribute__ that a read of an attribute of `self` would run, when
 // it is this module's own and nothing else (a __getattr__ hook) takes part
 // in the read; null otherwise.
+//
+// The answer depends only on the type's attributes; the last one is kept
+// with the type's version tag, which changes when they do.
+struct OwnHookCache {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+    PyObject* hook = nullptr;  // borrowed from the type's namespace
+};
+OwnHookCache own_hook_cache;
+
 PyObject* own_getattribute(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    if (type == own_hook_cache.type && own_hook_cache.version != 0 &&
+        compat::type_version(type) == own_hook_cache.version) {
+        return own_hook_cache.hook;
+    }
     PyObject* hook = _PyType_Lookup(type, names.__getattribute__);
     if (hook == nullptr || function_def(hook) != &config_getattribute_def ||
         _PyType_Lookup(type, names.__getattr__) != nullptr) {
-        return nullptr;
+        hook = nullptr;
     }
+    own_hook_cache.type = type;
+    own_hook_cache.version = compat::type_version(type);
+    own_hook_cache.hook = hook;
     return hook;
 }
 

@@ -180,6 +180,23 @@ inline void init_static_object_header(PyObject* obj) {
 #endif
 }
 
+// ---- types ---------------------------------------------------------------
+
+// The type's version tag when it is valid, else 0.  A valid tag changes
+// whenever the type or one of its bases is modified, so an answer derived
+// from the type's attributes may be kept as long as the tag stays the same.
+inline unsigned int type_version(PyTypeObject* type) {
+#if QV_PY313
+    // A tag of 0 marks an invalid one; the flag is no longer maintained.
+    return type->tp_version_tag;
+#else
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        return 0;
+    }
+    return type->tp_version_tag;
+#endif
+}
+
 // ---- observers of Python calls ------------------------------------------
 
 #if QV_PY312 && !QV_PY313
