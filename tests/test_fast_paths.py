@@ -185,6 +185,11 @@ def test_own_reads_follow_later_changes_to_the_class(mod):
     for _ in range(2):
         with pytest.raises(AttributeError):
             bare.MAX_ROWS
-        Sub.__getattr__ = lambda self, item: mod.g.module if item == "module" else None
+        def hook(self, item):
+            if item == "module":
+                return mod.g.module
+            raise AttributeError(item)
+
+        Sub.__getattr__ = hook
         assert bare.MAX_ROWS == 100
         del Sub.__getattr__
