@@ -1,0 +1,293 @@
+"""Import-time behaviour of quorvane.global_var.globals.
+
+Every test runs in a child interpreter: the module is initialised at most
+once per process and remembers which interpreter owns it.
+"""
+import os
+import sys
+
+import pytest
+
+from conftest import INIT_ENTRY, TB_FILE, EXT_PATH, run_json
+
+VERSION = "%d.%d" % sys.version_info[:2]
+MISMATCH_BUILD = os.environ.get("QV_MISMATCH_BUILD")
+MISMATCH_TEXT = ("compile time Python version 3.6 of module "
+                 "'quorvane.global_var.globals' does not match runtime version "
+                 + VERSION)
+INTERPRETER_CHANGE = ("Interpreter change detected - this module can only be "
+                      "loaded into one interpreter per process.")
+REINIT = ("Module 'globals' has already been imported. "
+          "Re-initialisation is not supported.")
+
+
+def test_namespace_after_import(repo_root):
+    res = run_json('''
+        import builtins, configparser, importlib, unidecode
+        m = importlib.import_module(NAME)
+        spec = m.__spec__
+        g_state = object.__getattribute__(m.g, "__dict__")
+        done(keys=list(vars(m)),
+             doc_none=m.__doc__ is None,
+             file=m.__file__ == spec.origin,
+             loader=m.__loader__ is spec.loader,
+             package=m.__package__,
+             imported=[m.ConfigParser is configparser.ConfigParser,
+                       m.importlib is importlib,
+                       m.unidecode is unidecode.unidecode,
+                       m.traceback is traceback,
+                       m.__builtins__ is builtins],
+             g_type=type(m.g) is m.config_global_var,
+             g_state=sorted(g_state),
+             g_variables=g_state["variables"] == [],
+             g_module=g_state["module"] is sys.modules["quorvane.global_var.global_var"],
+             test_dict=type(m.__test__) is dict and m.__test__ == {},
+             registered=sys.modules[NAME] is m)
+    ''', root=repo_root)
+    keys = res.pop("keys")
+    bound_in_order = ["__name__", "__doc__", "__file__", "__builtins__",
+                      "ConfigParser", "importlib", "unidecode", "traceback",
+                      "apply_unidecoding", "config_global_var", "g", "__test__"]
+    # __package__, __loader__ and __spec__ are pre-seeded by the module type
+    # itself, so only their presence is checked; nothing else may be bound.
+    assert set(keys) == set(bound_in_order) | {"__package__", "__loader__", "__spec__"}
+    assert [k for k in keys if k in bound_in_order] == bound_in_order
+    assert keys[keys.index("__file__"):] == bound_in_order[2:]
+    assert res == dict(doc_none=True, file=True, loader=True,
+                       package="quorvane.global_var", imported=[True] * 5,
+                       g_type=True, g_state=["module", "variables"],
+                       g_variables=True, g_module=True, test_dict=True,
+                       registered=True)
+
+
+def test_reimport_and_reload_return_the_initialised_module(repo_root):
+    res = run_json('''
+        import importlib
+        m = importlib.import_module(NAME)
+        before = (m.g, m.config_global_var, m.apply_unidecoding)
+        # Neither a fresh import nor a reload may run the body again: the
+        # defaults module would be imported anew by the construction of g.
+        del sys.modules[NAME]
+        del sys.modules["quorvane.global_var.global_var"]
+        again = importlib.import_module(NAME)
+        reloaded = importlib.reload(m)
+        import quorvane.global_var.globals as plain
+        after = (m.g, m.config_global_var, m.apply_unidecoding)
+        done(same=[again is m, reloaded is m, plain is m, sys.modules[NAME] is m],
+             same_objects=all(a is b for a, b in zip(before, after)),
+             defaults_reimported="quorvane.global_var.global_var" in sys.modules)
+    ''', root=repo_root)
+    assert res == dict(same=[True] * 4, same_objects=True, defaults_reimported=False)
+
+
+def test_failure_in_defaults_module_is_reported_and_not_remembered(make_package):
+    root = make_package('''
+        import builtins
+        if getattr(builtins, "QV_BREAK_DEFAULTS", False):
+            raise LookupError("defaults broken")
+        MAX_ROWS = 100
+    ''')
+    res = run_json('''
+        import builtins, importlib
+        builtins.QV_BREAK_DEFAULTS = True
+        try:
+            importlib.import_module(NAME)
+        except LookupError as exc:
+            err = exc
+        ents = entries(err)
+        i = [e[0] for e in ents].index("init " + NAME)
+        failed_ns = init_namespace(err)
+        left_registered = NAME in sys.modules
+        builtins.QV_BREAK_DEFAULTS = False
+        m = importlib.import_module(NAME)
+        done(err=describe(err), init=ents[i], next=ents[i + 1],
+             last_file=ents[-1][1].endswith("global_var.py"),
+             init_count=[e[0] for e in ents].count("init " + NAME),
+             failed_ns=[failed_ns.get("__name__"), "config_global_var" in failed_ns,
+                        "g" in failed_ns, failed_ns is vars(m)],
+             left_registered=left_registered,
+             retry=[type(m.g) is m.config_global_var, m.__test__ == {}])
+    ''', root=root)
+    assert res == dict(
+        err=["LookupError", "defaults broken"],
+        init=[INIT_ENTRY, TB_FILE, 87],
+        next=["quorvane.global_var.globals.config_global_var.__init__", TB_FILE, 54],
+        last_file=True, init_count=1,
+        failed_ns=["quorvane.global_var.globals", True, False, False],
+        left_registered=False, retry=[True, True])
+
+
+def test_missing_unidecode_fails_at_line_3_then_import_runs_whole_body(repo_root):
+    res = run_json('''
+        import importlib
+
+        class Blocker:
+            def find_spec(self, name, path=None, target=None):
+                if name.partition(".")[0] == "unidecode":
+                    raise ModuleNotFoundError("No module named %r" % name, name=name)
+                return None
+
+        blocker = Blocker()
+        sys.meta_path.insert(0, blocker)
+        try:
+            importlib.import_module(NAME)
+        except ImportError as exc:
+            err = exc
+        failed_ns = init_namespace(err)
+        sys.meta_path.remove(blocker)
+        # The retry must start again at line 1: a freshly imported
+        # configparser shows that the first import statement ran again.
+        old_cp = sys.modules.pop("configparser").ConfigParser
+        m = importlib.import_module(NAME)
+        done(err=describe(err), own=own_entries(err),
+             failed_ns=sorted(k for k in ("ConfigParser", "importlib", "unidecode",
+                                          "traceback") if k in failed_ns),
+             fresh_cp=[m.ConfigParser is sys.modules["configparser"].ConfigParser,
+                       m.ConfigParser is not old_cp],
+             retry=[m.unidecode("x") == "x", type(m.g) is m.config_global_var])
+    ''', root=repo_root)
+    assert res == dict(err=["ModuleNotFoundError", "No module named 'unidecode'"],
+                       own=[[INIT_ENTRY, TB_FILE, 3]],
+                       failed_ns=["ConfigParser", "importlib"],
+                       fresh_cp=[True, True], retry=[True, True])
+
+
+SUBINTERP_CODE = '''
+import sys
+sys.path.insert(0, %(root)r)
+try:
+    import quorvane.global_var.globals
+    msg = "imported"
+except BaseException as exc:
+    msg = "%%s: %%s" %% (type(exc).__name__, exc)
+with open(%(out)r, "w") as f:
+    f.write(msg)
+'''
+
+
+@pytest.mark.parametrize("order", ["main_first", "sub_first", "sub_during_main_import"])
+def test_second_interpreter_is_refused(order, make_package, tmp_path):
+    pytest.importorskip("_testcapi")
+    root = make_package('''
+        import builtins
+        MAX_ROWS = 100
+        if getattr(builtins, "QV_SUB_CODE", None):
+            import _testcapi
+            builtins.QV_SUB_RC = _testcapi.run_in_subinterp(builtins.QV_SUB_CODE)
+    ''')
+    out = str(tmp_path / "subinterp.txt")
+    res = run_json('''
+        import _testcapi, builtins, importlib
+        order = %r
+        code = %r
+        main = None
+        if order == "sub_first":
+            rc = _testcapi.run_in_subinterp(code)
+        elif order == "sub_during_main_import":
+            builtins.QV_SUB_CODE = code
+        try:
+            importlib.import_module(NAME)
+            main = "imported"
+        except ImportError as exc:
+            main = describe(exc) + [len(own_entries(exc))]
+        if order == "main_first":
+            rc = _testcapi.run_in_subinterp(code)
+        elif order == "sub_during_main_import":
+            rc = builtins.QV_SUB_RC
+        with open(%r) as f:
+            done(rc=rc, main=main, sub=f.read())
+    ''' % (order, SUBINTERP_CODE % dict(root=str(root), out=out), out), root=root)
+    refused = "ImportError: " + INTERPRETER_CHANGE
+    if order == "sub_first":
+        assert res == dict(rc=0, sub="imported", main=["ImportError", INTERPRETER_CHANGE, 0])
+    else:
+        assert res == dict(rc=0, sub=refused, main="imported")
+
+
+@pytest.fixture
+def mismatch_package(make_package):
+    if not MISMATCH_BUILD:
+        pytest.skip("QV_MISMATCH_BUILD is not set")
+    if not os.path.isfile(MISMATCH_BUILD):
+        pytest.skip("QV_MISMATCH_BUILD does not name a file")
+    return make_package(extension=MISMATCH_BUILD)
+
+
+def test_version_mismatch_warns_once_and_imports(mismatch_package):
+    res = run_json('''
+        import importlib, warnings
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            m = importlib.import_module(NAME)
+            del sys.modules[NAME]
+            again = importlib.import_module(NAME)
+        done(warnings=[str(w.message) for w in caught
+                       if issubclass(w.category, RuntimeWarning)],
+             categories=[w.category.__name__ for w in caught
+                         if issubclass(w.category, RuntimeWarning)],
+             same=again is m, g=type(m.g) is m.config_global_var)
+    ''', root=mismatch_package)
+    assert res == dict(warnings=[MISMATCH_TEXT], categories=["RuntimeWarning"],
+                       same=True, g=True)
+
+
+def test_version_warning_as_error_fails_import_without_entry(mismatch_package):
+    res = run_json('''
+        import importlib, warnings
+        try:
+            importlib.import_module(NAME)
+        except RuntimeWarning as exc:
+            err = exc
+        registered = NAME in sys.modules
+        warnings.simplefilter("ignore")
+        m = importlib.import_module(NAME)
+        done(err=describe(err), own=own_entries(err), registered=registered,
+             retry=type(m.g) is m.config_global_var)
+    ''', root=mismatch_package, flags=["-W", "error::RuntimeWarning"])
+    assert res == dict(err=["RuntimeWarning", MISMATCH_TEXT], own=[],
+                       registered=False, retry=True)
+
+
+@pytest.mark.parametrize("key_taken", [False, True])
+def test_loaded_under_another_name(key_taken, repo_root):
+    res = run_json('''
+        import importlib.util, types
+        placeholder = types.ModuleType("placeholder")
+        if %r:
+            sys.modules[NAME] = placeholder
+        spec = importlib.util.spec_from_file_location("globals", %r)
+        m = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(m)
+        cls = m.config_global_var
+        done(name=m.__name__,
+             entry="module" if sys.modules.get(NAME) is m else
+                   "placeholder" if sys.modules.get(NAME) is placeholder else None,
+             modules=sorted({m.apply_unidecoding.__module__, cls.__module__,
+                             cls.__dict__["__init__"].__module__,
+                             cls.__dict__["__getattribute__"].__module__}),
+             g=type(m.g) is cls)
+    ''' % (key_taken, str(EXT_PATH)), root=repo_root)
+    assert res == dict(name="globals", entry="placeholder" if key_taken else "module",
+                       modules=["quorvane.global_var.globals"], g=True)
+
+
+def test_second_module_object_cannot_be_executed(repo_root):
+    res = run_json('''
+        import importlib, importlib.util
+        spec = importlib.util.find_spec(NAME)
+        first = spec.loader.create_module(spec)
+        second = spec.loader.create_module(spec)
+        distinct = first is not second
+        spec.loader.exec_module(first)
+        try:
+            spec.loader.exec_module(second)
+            err = None
+        except RuntimeError as exc:
+            err = describe(exc) + [len(own_entries(exc))]
+        del sys.modules[NAME]
+        later = importlib.import_module(NAME)
+        done(distinct=distinct, err=err, second_untouched="__builtins__" not in vars(second),
+             first_kept=[later is first, type(first.g) is first.config_global_var])
+    ''', root=repo_root)
+    assert res == dict(distinct=True, err=["RuntimeError", REINIT, 0],
+                       second_untouched=True, first_kept=[True, True])
