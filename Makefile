@@ -131,3 +131,7 @@ test: build mismatch venvs
 clean:
 	rm -rf $(BUILD)
 	rm -f $(PKG_DIR)/globals.*.so $(PKG_DIR)/globals.*.pyd $(PKG_DIR)/globals.*.tmp.*
+
+# Further targets (benchmarks, reliability checks, packaging) live in mk/*.mk
+# and may use everything defined above.
+include $(sort $(wildcard $(ROOT)/mk/*.mk))
