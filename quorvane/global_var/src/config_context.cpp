@@ -282,7 +282,8 @@ int equals(PyObject* item, PyObject* reserved) {
         return 1;
     }
     if (PyUnicode_CheckExact(item)) {
-        if (PyUnicode_GET_LENGTH(item) != PyUnicode_GET_LENGTH(reserved)) {
+        if (PyUnicode_GET_LENGTH(item) != PyUnicode_GET_LENGTH(reserved) ||
+            compat::known_hashes_differ(item, reserved)) {
             return 0;
         }
         return PyUnicode_Compare(item, reserved) == 0;

@@ -93,6 +93,14 @@ int getattr_optional(PyObject* obj, PyObject* name, PyObject** result);
 
 // ---- str -----------------------------------------------------------------
 
+// True when both strs have their hash computed and the hashes differ (so
+// the texts do); false says nothing.
+inline bool known_hashes_differ(PyObject* a, PyObject* b) {
+    const Py_hash_t ha = reinterpret_cast<PyASCIIObject*>(a)->hash;
+    const Py_hash_t hb = reinterpret_cast<PyASCIIObject*>(b)->hash;
+    return ha != -1 && hb != -1 && ha != hb;
+}
+
 // Makes a str's canonical representation available (a no-op from 3.12 on).
 inline bool unicode_ready(PyObject* text) {
 #if QV_PY312
