@@ -64,61 +64,53 @@ Ref object_getattribute(PyObject* self, PyObject* name) {
 
 // The __getattribute__ that a read of an attribute of `self` would run, when
 // it is this module's own and nothing else (a __getattr__ hook) takes part
-// in the read; null otherwise.
-//
-// The answer depends only on the type's attributes; the last one is kept
-// with the type's version tag, which changes when they do.
-struct OwnHookCache {
-    PyTypeObject* type = nullptr;
-    unsigned int version = 0;
-    PyObject* hook = nullptr;  // borrowed from the type's namespace
-};
-OwnHookCache own_hook_cache;
-
+// in the read; null otherwise.  (The type lookups go through the
+// interpreter's own method cache.)
 PyObject* own_getattribute(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    if (type == own_hook_cache.type && own_hook_cache.version != 0 &&
-        compat::type_version(type) == own_hook_cache.version) {
-        return own_hook_cache.hook;
-    }
     PyObject* hook = _PyType_Lookup(type, names.__getattribute__);
     if (hook == nullptr || function_def(hook) != &config_getattribute_def ||
         _PyType_Lookup(type, names.__getattr__) != nullptr) {
-        hook = nullptr;
+        return nullptr;
     }
-    own_hook_cache.type = type;
-    own_hook_cache.version = compat::type_version(type);
-    own_hook_cache.hook = hook;
     return hook;
 }
 
 // `self.<name>` for one of the reserved names.  When the class's lookup is
 // still this module's __getattribute__, the read is served as that function
-// would serve it, without the round trip through the call protocol; a
-// failure carries the same entry (line 59) the nested call would add.
+// would serve it, without the round trip through the call protocol: the
+// recursion check that the call would make is made here, and a failure of
+// the lookup carries the same entry (line 59) the nested call would add.
 Ref read_reserved(PyObject* self, PyObject* name) {
-    PyObject* hook = own_getattribute(self);
-    if (hook == nullptr) {
+    // Held for the read: the lookup may run code that rebinds the class's
+    // __getattribute__.
+    Ref hook = Ref::borrow(own_getattribute(self));
+    if (!hook) {
         return Ref::steal(PyObject_GetAttr(self, name));
     }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return Ref();
+    }
     Ref value = object_getattribute(self, name);
+    Py_LeaveRecursiveCall();
     if (!value) {
-        add_traceback(getattribute_entry, 59, function_globals(hook));
+        add_traceback(getattribute_entry, 59, function_globals(hook.get()));
     }
     return value;
 }
 
 // hasattr(self, "config_json"), where any exception counts as absent.
 bool has_config_json(PyObject* self) {
+    Ref value;
     if (own_getattribute(self) != nullptr &&
         builtins.object.get() == reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
-        Ref value = Ref::steal(compat::generic_getattr_or_null(self, names.config_json));
-        if (!value) {
-            PyErr_Clear();
+        if (Py_EnterRecursiveCall(" while calling a Python object") == 0) {
+            value = Ref::steal(compat::generic_getattr_or_null(self, names.config_json));
+            Py_LeaveRecursiveCall();
         }
-        return static_cast<bool>(value);
+    } else {
+        value = Ref::steal(PyObject_GetAttr(self, names.config_json));
     }
-    Ref value = Ref::steal(PyObject_GetAttr(self, names.config_json));
     if (!value) {
         PyErr_Clear();
     }
@@ -243,10 +235,10 @@ bool load_file(PyObject* globals, PyObject* self, PyObject* filename) {
     }
 }
 
-PyObject* init_body(PyObject* function, Ref* args) {
+PyObject* init_body(PyObject* function, PyObject* const* args) {
     PyObject* globals = function_globals(function);
-    PyObject* self = args[0].get();
-    PyObject* filename = args[1].get();
+    PyObject* self = args[0];
+    PyObject* filename = args[1];
 
     Ref variables = Ref::steal(PyList_New(0));
     if (!variables || !set_attribute(self, names.variables, variables.get())) {
@@ -307,9 +299,24 @@ int is_bool(PyObject* value) {
     return PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyBool_Type));
 }
 
+// The `except ValueError` clause around the conversion: a ValueError (the
+// captured builtin, or a subclass) being raised is taken over and dropped,
+// giving None; any other exception stays raised (null returned).
+Ref drop_value_error(PyObject* globals) {
+    if (!PyErr_ExceptionMatches(builtins.value_error.get())) {
+        return Ref();
+    }
+    Caught caught;
+    if (!caught.take()) {
+        add_traceback(getattribute_entry, 81, globals);
+        return Ref();
+    }
+    return Ref::none();
+}
+
 // The file's value for a numeric or boolean default: the parser's
-// conversion picked by the default's type.  A ValueError from it gives
-// None, silently.
+// conversion picked by the default's type.  A ValueError raised on the way
+// (by the conversion, or by the bool test before it) gives None, silently.
 Ref convert_file_value(PyObject* globals, PyObject* self, PyObject* result,
                        PyObject* section_name, PyObject* item) {
     int line;
@@ -317,7 +324,7 @@ Ref convert_file_value(PyObject* globals, PyObject* self, PyObject* result,
     int boolean = is_bool(result);
     if (boolean < 0) {
         add_traceback(getattribute_entry, 70, globals);
-        return Ref();
+        return drop_value_error(globals);
     }
     if (boolean) {
         line = 71;
@@ -338,15 +345,7 @@ Ref convert_file_value(PyObject* globals, PyObject* self, PyObject* result,
         return converted;
     }
     add_traceback(getattribute_entry, line, globals);
-    if (!PyErr_ExceptionMatches(builtins.value_error.get())) {
-        return Ref();
-    }
-    Caught caught;
-    if (!caught.take()) {
-        add_traceback(getattribute_entry, 81, globals);
-        return Ref();
-    }
-    return Ref::none();
+    return drop_value_error(globals);
 }
 
 Ref lookup_setting(PyObject* globals, PyObject* self, PyObject* item) {
@@ -418,8 +417,8 @@ Ref lookup_setting(PyObject* globals, PyObject* self, PyObject* item) {
     return convert_file_value(globals, self, value, section_name.get(), item);
 }
 
-PyObject* getattribute_body(PyObject* function, Ref* args) {
-    return lookup_setting(function_globals(function), args[0].get(), args[1].get()).release();
+PyObject* getattribute_body(PyObject* function, PyObject* const* args) {
+    return lookup_setting(function_globals(function), args[0], args[1]).release();
 }
 
 PyObject* Names::*const init_params[] = {&Names::self, &Names::filename};

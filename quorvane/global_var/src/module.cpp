@@ -162,7 +162,7 @@ bool from_import(PyObject* dict, PyObject* module_name, PyObject* name) {
     if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         // A submodule of that name, already imported.
         PyErr_Clear();
-        Ref package = Ref::steal(PyModule_GetNameObject(module.get()));
+        Ref package = Ref::steal(PyObject_GetAttr(module.get(), names.__name__));
         Ref prefix = package ? Ref::steal(PyUnicode_Concat(package.get(), names.dot)) : Ref();
         Ref full_name = prefix ? Ref::steal(PyUnicode_Concat(prefix.get(), name)) : Ref();
         if (full_name) {
@@ -348,6 +348,20 @@ bool exec_body(PyObject* module, PyObject* dict, int* line) {
     return run_body(dict, codes, line);
 }
 
+// The builtins module: sys.modules' entry, as the interpreter keeps it,
+// imported only when that entry is missing.
+Ref find_builtins_module() {
+    Ref key = Ref::steal(PyUnicode_FromString("builtins"));
+    if (!key) {
+        return Ref();
+    }
+    Ref module = Ref::steal(PyImport_GetModule(key.get()));
+    if (!module && !PyErr_Occurred()) {
+        module = Ref::steal(PyImport_Import(key.get()));
+    }
+    return module;
+}
+
 int exec_module(PyObject* module) {
     if (initialised_module) {
         if (initialised_module.get() == module) {
@@ -361,7 +375,7 @@ int exec_module(PyObject* module) {
     initialised_module.set(Ref::borrow(module));
 
     PyObject* dict = PyModule_GetDict(module);
-    Ref builtins_module = Ref::steal(PyImport_ImportModule("builtins"));
+    Ref builtins_module = find_builtins_module();
     bool ready = builtins_module &&
                  PyDict_SetItemString(dict, "__builtins__", builtins_module.get()) == 0 &&
                  check_version() && init_names() && ready_function_type();

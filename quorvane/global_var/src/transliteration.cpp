@@ -26,6 +26,8 @@
 //   31      return object
 #include "globals.hpp"
 
+#include <cstdint>
+
 namespace qv {
 
 namespace {
@@ -35,14 +37,22 @@ constexpr Entry entry = Entry::apply_unidecoding;
 // ---- nesting bound ------------------------------------------------------
 
 // Nested containers recurse through apply_unidecoding.  Besides the
-// interpreter's recursion check, the machine stack taken by one thread's
-// nesting is bounded, so that a raised recursion limit cannot make deep data
-// overflow the stack: past the bound the call fails with RecursionError,
-// which the caller's except clause prints like any other error.
-constexpr std::ptrdiff_t stack_budget = 512 * 1024;
+// interpreter's recursion check, the machine stack taken by one run of
+// directly nested calls is bounded, so that a raised recursion limit cannot
+// make deep data overflow the stack: past the bound the call fails with
+// RecursionError, which the caller's except clause prints like any other
+// error.  A call reached through other code (a Python function that calls
+// apply_unidecoding, say) starts a run of its own: that code's stack is its
+// own business.
+constexpr std::uintptr_t stack_budget = 512 * 1024;
+// The most stack one directly nested level takes; a larger distance between
+// two levels means other code runs in between.
+constexpr std::uintptr_t direct_nesting_gap = 16 * 1024;
 
-thread_local int nesting_depth = 0;
-thread_local const char* nesting_base = nullptr;
+// Stack positions (addresses, as numbers) of this thread's current run and
+// innermost level; the stack grows downwards on every supported platform.
+thread_local std::uintptr_t run_base = 0;
+thread_local std::uintptr_t innermost_level = 0;
 
 class NestingGuard {
 public:
@@ -51,26 +61,35 @@ public:
     NestingGuard& operator=(const NestingGuard&) = delete;
     ~NestingGuard() {
         if (entered_) {
-            --nesting_depth;
+            run_base = saved_base_;
+            innermost_level = saved_innermost_;
         }
     }
 
     bool enter() {
-        const char here = 0;
-        if (nesting_depth == 0) {
-            nesting_base = &here;
-        } else if (nesting_base - &here > stack_budget) {
+        const char marker = 0;
+        const std::uintptr_t here = reinterpret_cast<std::uintptr_t>(&marker);
+        std::uintptr_t base = run_base;
+        const std::uintptr_t previous = innermost_level;
+        if (previous == 0 || previous < here || previous - here > direct_nesting_gap) {
+            base = here;
+        } else if (base - here > stack_budget) {
             PyErr_SetString(PyExc_RecursionError,
                             "maximum recursion depth exceeded while calling a Python object");
             return false;
         }
-        ++nesting_depth;
+        saved_base_ = run_base;
+        saved_innermost_ = previous;
+        run_base = base;
+        innermost_level = here;
         entered_ = true;
         return true;
     }
 
 private:
     bool entered_ = false;
+    std::uintptr_t saved_base_ = 0;
+    std::uintptr_t saved_innermost_ = 0;
 };
 
 // ---- str -----------------------------------------------------------------
@@ -105,6 +124,7 @@ Ref attempt(int number, PyObject* globals, PyObject* text) {
 // computed with no other Python code run), and its code object.
 Slot known_unidecode;
 Slot known_unidecode_code;
+Slot known_unidecode_defaults;
 
 bool is_known_unidecode(PyObject* function) {
     if (!PyFunction_Check(function)) {
@@ -131,7 +151,9 @@ bool is_known_unidecode(PyObject* function) {
     }
     const long generator_flags = CO_GENERATOR | CO_COROUTINE | CO_ITERABLE_COROUTINE |
                                  CO_ASYNC_GENERATOR;
-    bool known = PyUnicode_Check(name.get()) &&
+    PyObject* defaults = PyFunction_GET_DEFAULTS(function);
+    bool known = defaults != nullptr && PyTuple_Check(defaults) && PyTuple_GET_SIZE(defaults) == 2 &&
+                 PyUnicode_Check(name.get()) &&
                  PyUnicode_CompareWithASCIIString(name.get(), "unidecode_expect_ascii") == 0 &&
                  PyObject_RichCompareBool(code_names.get(), expected_names.get(), Py_EQ) == 1 &&
                  PyTuple_Check(consts.get()) &&
@@ -165,14 +187,18 @@ Ref ascii_only(PyObject* text) {
 // method, so attempts 1 and 2 fail with AttributeError before anything but
 // dictionary reads happened; attempt 3 hands unidecode the text without its
 // non-ASCII characters, for which the known unidecode returns its argument
-// running no other code.  What could observe the difference is a tracer,
-// profiler or monitoring tool seeing (or missing) that call, the recursion
-// limit being reached by it, or a different unidecode: in each of these
-// cases null is returned, with no exception set, and the attempts run.
+// running no other code.  What could observe the difference: a tracer,
+// profiler, monitoring tool or replaced frame evaluator seeing (or missing)
+// that call; the recursion limit being met by it; a different unidecode
+// (another function, code object or defaults).  In each of these cases null
+// is returned, with no exception set, and the attempts run.  (Asynchronous
+// events - signals, other threads - may find the attempts' general path at
+// work or not; their timing is the interpreter's, not the module's.)
 Ref transliterate_plain(PyObject* globals, PyObject* text) {
     PyObject* unidecode = PyDict_GetItemWithError(globals, names.unidecode);
     if (unidecode == nullptr || unidecode != known_unidecode.get() ||
         PyFunction_GET_CODE(unidecode) != known_unidecode_code.get() ||
+        PyFunction_GET_DEFAULTS(unidecode) != known_unidecode_defaults.get() ||
         compat::python_calls_observed(known_unidecode_code.get()) ||
         !compat::has_recursion_headroom()) {
         PyErr_Clear();
@@ -345,8 +371,8 @@ Ref apply(PyObject* globals, Ref object) {
     return object;
 }
 
-PyObject* apply_body(PyObject* function, Ref* args) {
-    return apply(function_globals(function), std::move(args[0])).release();
+PyObject* apply_body(PyObject* function, PyObject* const* args) {
+    return apply(function_globals(function), Ref::borrow(args[0])).release();
 }
 
 PyObject* Names::*const apply_params[] = {&Names::object};
@@ -360,9 +386,11 @@ void note_imported_unidecode(PyObject* function) {
     if (is_known_unidecode(function)) {
         known_unidecode.set(Ref::borrow(function));
         known_unidecode_code.set(Ref::borrow(PyFunction_GET_CODE(function)));
+        known_unidecode_defaults.set(Ref::borrow(PyFunction_GET_DEFAULTS(function)));
     } else {
         known_unidecode.clear();
         known_unidecode_code.clear();
+        known_unidecode_defaults.clear();
     }
 }
 

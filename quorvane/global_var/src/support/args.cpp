@@ -26,6 +26,9 @@ int same_name(PyObject* param, PyObject* key) {
     if (param == key) {
         return 1;
     }
+    if (!compat::unicode_ready(key)) {
+        return -1;
+    }
     if (PyUnicode_GET_LENGTH(param) != PyUnicode_GET_LENGTH(key)) {
         return 0;
     }
@@ -36,27 +39,40 @@ int same_name(PyObject* param, PyObject* key) {
     return cmp == 0;
 }
 
-// Matches every keyword against the parameters that were not given by
-// position; the first keyword that fits none of them is an error.
-bool bind_remaining_keywords(const Signature& sig, PyObject* kwargs, Py_ssize_t npos,
-                             PyObject** borrowed) {
+// What is wrong with the keywords of a call, first offender first.
+enum class KeywordProblem { none, not_str, given_twice, unexpected };
+
+}  // namespace
+
+bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, Ref* values) {
+    const Py_ssize_t npos = PyTuple_GET_SIZE(args);
+    if (npos > sig.nparams || (kwargs == nullptr && npos < sig.nrequired)) {
+        raise_count_error(sig, npos);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < npos; ++i) {
+        values[i] = Ref::borrow(PyTuple_GET_ITEM(args, i));
+    }
+    if (kwargs == nullptr) {
+        return true;
+    }
+
+    // Keywords name parameters by their text: the dict is walked, never
+    // searched, so no key's __eq__ or __hash__ runs (a key that is not a
+    // str names nothing).
+    PyObject* found[max_params] = {};
+    KeywordProblem problem = KeywordProblem::none;
+    PyObject* culprit = nullptr;
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* value;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        int index = -1;
-        for (int j = static_cast<int>(npos); j < sig.nparams; ++j) {
-            if (sig.param(j) == key) {
-                index = j;
-                break;
-            }
-        }
-        if (index < 0) {
-            if (!PyUnicode_Check(key)) {
-                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
-                return false;
-            }
-            for (int j = static_cast<int>(npos); j < sig.nparams && index < 0; ++j) {
+        KeywordProblem this_problem = KeywordProblem::none;
+        if (!PyUnicode_Check(key)) {
+            this_problem = KeywordProblem::not_str;
+        } else {
+            int index = -1;
+            for (int j = 0; j < sig.nparams && index < 0; ++j) {
                 int same = same_name(sig.param(j), key);
                 if (same < 0) {
                     return false;
@@ -65,69 +81,46 @@ bool bind_remaining_keywords(const Signature& sig, PyObject* kwargs, Py_ssize_t 
                     index = j;
                 }
             }
-        }
-        if (index >= 0) {
-            borrowed[index] = value;
-            continue;
-        }
-        for (int j = 0; j < npos; ++j) {
-            int same = same_name(sig.param(j), key);
-            if (same < 0) {
-                return false;
-            }
-            if (same) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                             sig.name, key);
-                return false;
+            if (index < 0) {
+                this_problem = KeywordProblem::unexpected;
+            } else if (index < npos) {
+                this_problem = KeywordProblem::given_twice;
+            } else {
+                found[index] = value;
             }
         }
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
-                     key);
-        return false;
+        if (problem == KeywordProblem::none && this_problem != KeywordProblem::none) {
+            problem = this_problem;
+            culprit = key;
+        }
     }
-    return true;
-}
 
-}  // namespace
-
-bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, Ref* values) {
-    const Py_ssize_t npos = PyTuple_GET_SIZE(args);
-    PyObject* borrowed[max_params] = {};
-    for (int i = 0; i < sig.nparams; ++i) {
-        borrowed[i] = values[i].get();
-    }
-    if (npos > sig.nparams || (kwargs == nullptr && npos < sig.nrequired)) {
-        raise_count_error(sig, npos);
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < npos; ++i) {
-        borrowed[i] = PyTuple_GET_ITEM(args, i);
-    }
-    if (kwargs != nullptr) {
-        Py_ssize_t unmatched = PyDict_GET_SIZE(kwargs);
-        for (int i = static_cast<int>(npos); i < sig.nparams; ++i) {
-            if (i >= sig.nrequired && unmatched == 0) {
-                break;
-            }
-            PyObject* value = PyDict_GetItemWithError(kwargs, sig.param(i));
-            if (value != nullptr) {
-                borrowed[i] = value;
-                --unmatched;
-            } else if (PyErr_Occurred()) {
-                return false;
-            } else if (i < sig.nrequired) {
-                raise_count_error(sig, i);
-                return false;
-            }
-        }
-        if (unmatched > 0 && !bind_remaining_keywords(sig, kwargs, npos, borrowed)) {
+    // Missing arguments are reported before anything wrong with keywords.
+    for (int i = static_cast<int>(npos); i < sig.nrequired; ++i) {
+        if (found[i] == nullptr) {
+            raise_count_error(sig, i);
             return false;
         }
     }
-    // Own the arguments: a keyword dict may be the caller's and change while
-    // the function runs.
-    for (int i = 0; i < sig.nparams; ++i) {
-        values[i] = Ref::borrow(borrowed[i]);
+    switch (problem) {
+    case KeywordProblem::not_str:
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
+        return false;
+    case KeywordProblem::given_twice:
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                     sig.name, culprit);
+        return false;
+    case KeywordProblem::unexpected:
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
+                     culprit);
+        return false;
+    case KeywordProblem::none:
+        break;
+    }
+    for (int i = static_cast<int>(npos); i < sig.nparams; ++i) {
+        if (found[i] != nullptr) {
+            values[i] = Ref::borrow(found[i]);
+        }
     }
     return true;
 }

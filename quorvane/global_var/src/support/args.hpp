@@ -20,8 +20,8 @@ struct Signature {
 
 // Binds a call's positional tuple and keyword dict (or null).  On success
 // every values[i] holds an owned reference (parameters that were not passed
-// keep what the caller put there: their default).  On failure a TypeError is
-// set and false returned.
+// keep what the caller put there: their default).  On failure an exception
+// (the TypeError of a wrong call) is set and false returned.
 bool bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, Ref* values);
 
 }  // namespace qv

@@ -56,31 +56,74 @@ PyObject* new_code(int argcount, PyObject* varnames, PyObject* filename, PyObjec
 #if !QV_PY312
 namespace {
 
-// What the module type's own lookup does for a missing name after the
-// __getattr__ hook: 3.8 to 3.11 consult __spec__._initializing to word the
-// error (a read that Python code can observe, so it is made here too).
-void consult_spec_like_module_lookup(PyObject* dict) {
-#if QV_PY38
-    PyObject* module_name = PyDict_GetItemWithError(dict, names.__name__);
-    if (module_name == nullptr || !PyUnicode_Check(module_name)) {
+// A dict entry, with a lookup error counted as an entry that is there (and
+// cleared): the callers then take the general path, which meets it again.
+PyObject* entry_or_error(PyObject* dict, PyObject* key, bool* failed) {
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (value == nullptr && PyErr_Occurred()) {
         PyErr_Clear();
-        return;
+        *failed = true;
     }
-    Py_INCREF(module_name);
-    PyObject* spec = PyDict_GetItemWithError(dict, names.__spec__);
-    Py_XINCREF(spec);
-    if (spec != nullptr) {
-        PyObject* flag = nullptr;
-        if (lookup_attr(spec, names._initializing, &flag) > 0) {
-            (void)PyObject_IsTrue(flag);
-            Py_DECREF(flag);
+    return value;
+}
+
+// Before 3.12 the module type words the AttributeError for a missing name
+// with the help of its spec (__spec__._initializing, and on some versions
+// __spec__._uninitialized_submodules); Python code can observe those reads
+// only through a spec whose attributes are not plain data.  True when they
+// can run no code: no spec, or one whose class defines neither attribute
+// and whose instance holds at most a bool and a list of strs under them.
+bool missing_name_reads_are_inert(PyObject* dict) {
+    bool failed = false;
+    PyObject* module_name = entry_or_error(dict, names.__name__, &failed);
+    if (failed) {
+        return false;
+    }
+    if (module_name == nullptr || !PyUnicode_Check(module_name)) {
+        return true;
+    }
+    PyObject* spec = entry_or_error(dict, names.__spec__, &failed);
+    if (failed) {
+        return false;
+    }
+    if (spec == nullptr || spec == Py_None) {
+        return true;
+    }
+    PyTypeObject* type = Py_TYPE(spec);
+    if (type->tp_getattro != PyObject_GenericGetAttr ||
+        _PyType_Lookup(type, names._initializing) != nullptr ||
+        _PyType_Lookup(type, names._uninitialized_submodules) != nullptr) {
+        return false;
+    }
+    PyObject** slot = _PyObject_GetDictPtr(spec);
+    if (slot == nullptr || *slot == nullptr) {
+        return true;
+    }
+    PyObject* flag = entry_or_error(*slot, names._initializing, &failed);
+    PyObject* pending = entry_or_error(*slot, names._uninitialized_submodules, &failed);
+    if (failed || (flag != nullptr && !PyBool_Check(flag))) {
+        return false;
+    }
+    if (pending != nullptr) {
+        if (!PyList_CheckExact(pending)) {
+            return false;
         }
-        Py_DECREF(spec);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pending); ++i) {
+            if (!PyUnicode_CheckExact(PyList_GET_ITEM(pending, i))) {
+                return false;
+            }
+        }
     }
-    PyErr_Clear();
-    Py_DECREF(module_name);
+    return true;
+}
+
+// A module's dict entry as the module type's own lookup reads it: with
+// lookup errors swallowed before 3.10.
+PyObject* module_dict_entry(PyObject* dict, PyObject* key) {
+#if PY_VERSION_HEX < 0x030A0000
+    return PyDict_GetItem(dict, key);
 #else
-    (void)dict;
+    return PyDict_GetItemWithError(dict, key);
 #endif
 }
 
@@ -89,7 +132,10 @@ void consult_spec_like_module_lookup(PyObject* dict) {
 
 int getattr_optional(PyObject* obj, PyObject* name, PyObject** result) {
 #if !QV_PY312
-    if (Py_TYPE(obj)->tp_getattro == PyModule_Type.tp_getattro && PyUnicode_Check(name)) {
+    // Plain modules only: their type's own attributes are C-level and fixed,
+    // so the generic part of the lookup runs no Python code and can be
+    // repeated by the general path below when that must run.
+    if (PyModule_CheckExact(obj) && PyUnicode_Check(name)) {
         *result = generic_getattr_or_null(obj, name);
         if (*result != nullptr) {
             return 1;
@@ -98,7 +144,12 @@ int getattr_optional(PyObject* obj, PyObject* name, PyObject** result) {
             return -1;
         }
         PyObject* dict = PyModule_GetDict(obj);
-        PyObject* hook = PyDict_GetItemWithError(dict, names.__getattr__);
+        if (dict == nullptr) {
+            // A module made by ModuleType.__new__ alone has no dict at all.
+            PyErr_Clear();
+            return 0;
+        }
+        PyObject* hook = module_dict_entry(dict, names.__getattr__);
         if (hook != nullptr) {
             Py_INCREF(hook);
             PyObject* args[2] = {nullptr, name};
@@ -116,8 +167,9 @@ int getattr_optional(PyObject* obj, PyObject* name, PyObject** result) {
         if (PyErr_Occurred()) {
             return -1;
         }
-        consult_spec_like_module_lookup(dict);
-        return 0;
+        if (missing_name_reads_are_inert(dict)) {
+            return 0;
+        }
     }
 #endif
     return lookup_attr(obj, name, result);

@@ -188,36 +188,37 @@ inline void init_static_object_header(PyObject* obj) {
 #endif
 }
 
-// ---- types ---------------------------------------------------------------
-
-// The type's version tag when it is valid, else 0.  A valid tag changes
-// whenever the type or one of its bases is modified, so an answer derived
-// from the type's attributes may be kept as long as the tag stays the same.
-inline unsigned int type_version(PyTypeObject* type) {
-#if QV_PY313
-    // A tag of 0 marks an invalid one; the flag is no longer maintained.
-    return type->tp_version_tag;
-#else
-    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
-        return 0;
-    }
-    return type->tp_version_tag;
-#endif
-}
-
 // ---- observers of Python calls ------------------------------------------
 
 #if QV_PY312 && !QV_PY313
 extern "C" unsigned long long qv_interpreter_monitoring_version(void);
 #endif
+#if QV_PY38 && !QV_PY39
+extern "C" int qv_interpreter_evaluates_frames_itself(void);
+#endif
+
+// Whether the interpreter runs Python frames with its own evaluation
+// function, rather than one installed through the frame-evaluation hook.
+inline bool default_frame_evaluation() {
+#if QV_PY39
+    return _PyInterpreterState_GetEvalFrameFunc(PyInterpreterState_Get()) ==
+           _PyEval_EvalFrameDefault;
+#elif QV_PY38
+    return qv_interpreter_evaluates_frames_itself() != 0;
+#else
+    return PyThreadState_Get()->interp->eval_frame == _PyEval_EvalFrameDefault;
+#endif
+}
 
 // Whether a call of the Python code `code` made now on this thread could be
-// seen by anything but the code itself: a trace or profile function, or a
-// sys.monitoring tool (whose events for the code are known only once the
-// code is up to date with the interpreter's instrumentation).
+// seen by anything but the code itself: a trace or profile function, a
+// replaced frame evaluator, or a sys.monitoring tool (whose events for the
+// code are known only once the code is up to date with the interpreter's
+// instrumentation).
 inline bool python_calls_observed(PyObject* code) {
     PyThreadState* tstate = PyThreadState_Get();
-    if (tstate->c_tracefunc != nullptr || tstate->c_profilefunc != nullptr) {
+    if (tstate->c_tracefunc != nullptr || tstate->c_profilefunc != nullptr ||
+        !default_frame_evaluation()) {
         return true;
     }
 #if QV_PY312

@@ -31,13 +31,26 @@ FunctionObject* as_function(PyObject* obj) { return reinterpret_cast<FunctionObj
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     FunctionObject* f = as_function(self);
     const FunctionDef* def = f->def;
-    Ref values[max_params];
-    for (int i = 0; i < def->signature.nparams; ++i) {
-        values[i] = Ref::none();
+    const Signature& signature = def->signature;
+    PyObject* values[max_params];
+    const Py_ssize_t npos = PyTuple_GET_SIZE(args);
+    if (kwargs == nullptr && npos >= signature.nrequired && npos <= signature.nparams) {
+        // Positional arguments only: the tuple keeps them alive for the call.
+        for (int i = 0; i < signature.nparams; ++i) {
+            values[i] = i < npos ? PyTuple_GET_ITEM(args, i) : Py_None;
+        }
+        return def->body(self, values);
     }
-    if (!bind_arguments(def->signature, args, kwargs, values)) {
+    Ref bound[max_params];
+    for (int i = 0; i < signature.nparams; ++i) {
+        bound[i] = Ref::none();
+    }
+    if (!bind_arguments(signature, args, kwargs, bound)) {
         add_traceback(def->entry, def->line, f->globals);
         return nullptr;
+    }
+    for (int i = 0; i < signature.nparams; ++i) {
+        values[i] = bound[i].get();
     }
     return def->body(self, values);
 }

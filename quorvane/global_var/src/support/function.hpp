@@ -8,8 +8,9 @@
 
 namespace qv {
 
-// The body receives the function object and its bound arguments.
-using FunctionBody = PyObject* (*)(PyObject* function, Ref* args);
+// The body receives the function object and its bound arguments, one per
+// parameter, alive for the duration of the call.
+using FunctionBody = PyObject* (*)(PyObject* function, PyObject* const* args);
 
 struct FunctionDef {
     Signature signature;

@@ -27,6 +27,7 @@ namespace qv {
     X(__spec__, "__spec__")                                           \
     X(__test__, "__test__")                                           \
     X(_initializing, "_initializing")                                 \
+    X(_uninitialized_submodules, "_uninitialized_submodules")         \
     X(append, "append")                                               \
     X(apply_unidecoding, "apply_unidecoding")                         \
     X(ascii, "ascii")                                                 \
