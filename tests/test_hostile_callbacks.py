@@ -1,0 +1,131 @@
+"""Callbacks that pull the ground from under a running call: the module must
+hold what it uses, and behave exactly as the general lookup/call would."""
+import sys
+import types
+
+import pytest
+
+from conftest import run_json
+
+
+def test_class_lookup_deleted_while_a_reserved_read_runs(repo_root, tmp_path):
+    # A descriptor on the class deletes the class's __getattribute__ while
+    # __init__ is reading self.parser through it.
+    ini = tmp_path / "x.ini"
+    ini.write_text("[A]\nmax_rows = 5\n")
+    out = run_json('''
+        import gc, traceback
+        import quorvane.global_var.globals as m
+        C = m.config_global_var
+        store = {}
+        class Evil(object):
+            def __set__(self, obj, value):
+                store[id(obj)] = value
+            def __get__(self, obj, owner=None):
+                if obj is None:
+                    return self
+                if "__getattribute__" in vars(C):
+                    del C.__getattribute__
+                    gc.collect()
+                    junk = [dict(a=i) for i in range(100)]
+                raise AttributeError("parser")
+        C.parser = Evil()
+        try:
+            C(%r)
+        except AttributeError as e:
+            done(entries=own_entries(e), message=str(e))
+    ''' % str(ini), root=repo_root)
+    assert out["message"] == "parser"
+    assert [line for _, _, line in out["entries"]] == [46, 59]
+
+
+class ClassRaisesValueError(int):
+    @property
+    def __class__(self):
+        raise ValueError("no class")
+
+
+def test_value_error_from_the_bool_test_reads_as_none(mod, tmp_path):
+    ini = tmp_path / "s.ini"
+    ini.write_text("[A]\nlimit = 3\n")
+    inst = mod.config_global_var(str(ini))
+    inst.module = types.SimpleNamespace(LIMIT=ClassRaisesValueError(5))
+    assert inst.LIMIT is None
+
+
+def test_changed_defaults_of_unidecode_take_effect(mod, monkeypatch, capsys):
+    monkeypatch.setattr(mod.unidecode, "__defaults__", None)
+    assert mod.apply_unidecoding("abc") == "abc"
+    err = capsys.readouterr().err
+    assert err.count("AttributeError") == 2
+    assert "TypeError" in err and "missing 2 required positional arguments" in err
+
+
+@pytest.mark.skipif(not (3, 8) <= sys.version_info < (3, 12),
+                    reason="only these versions consult the module spec for a missing name")
+def test_missing_setting_reads_the_module_spec_as_getattr_does(mod):
+    log = []
+
+    class Pending(object):
+        def __contains__(self, name):
+            log.append(("contains", name))
+            return False
+
+    class Spec(object):
+        @property
+        def _initializing(self):
+            log.append("_initializing")
+            return False
+
+        @property
+        def _uninitialized_submodules(self):
+            log.append("_uninitialized_submodules")
+            return Pending()
+
+    defaults = types.ModuleType("defaults")
+    defaults.__spec__ = Spec()
+    getattr(defaults, "MISSING", None)
+    expected, log[:] = list(log), []
+    inst = mod.config_global_var()
+    inst.module = defaults
+    assert inst.MISSING is None
+    assert log == expected and expected
+
+
+def test_module_without_a_dict_as_defaults(mod):
+    inst = mod.config_global_var()
+    inst.module = types.ModuleType.__new__(types.ModuleType)
+    assert inst.MAX_ROWS is None
+
+
+def test_nesting_reached_through_python_code_is_not_capped(repo_root):
+    # apply_unidecoding called from deep Python recursion inside unidecode:
+    # the stack bound covers directly nested calls only.
+    out = run_json('''
+        import sys
+        import quorvane.global_var.globals as m
+        sys.setrecursionlimit(20000)
+        def deep(n, text):
+            return deep(n - 1, text) if n else m.apply_unidecoding([42])
+        m.unidecode = lambda text: repr(deep(1500, text))
+        done(value=m.apply_unidecoding("abc"))
+    ''', root=repo_root)
+    assert out["value"] == "['42']"
+
+
+def test_import_takes_builtins_without_calling_import(repo_root):
+    out = run_json('''
+        import builtins
+        seen = []
+        original = builtins.__import__
+        def spy(name, *args, **kwargs):
+            seen.append(name)
+            return original(name, *args, **kwargs)
+        import quorvane.global_var
+        builtins.__import__ = spy
+        import quorvane.global_var.globals as m
+        builtins.__import__ = original
+        done(builtins=[name for name in seen if name == "builtins"],
+             same=m.__builtins__ is builtins)
+    ''', root=repo_root)
+    assert out == {"builtins": [], "same": True}
