@@ -64,15 +64,31 @@ Ref object_getattribute(PyObject* self, PyObject* name) {
 
 // The __getattribute__ that a read of an attribute of `self` would run, when
 // it is this module's own and nothing else (a __getattr__ hook) takes part
-// in the read; null otherwise.  (The type lookups go through the
-// interpreter's own method cache.)
+// in the read; null otherwise.  The answer depends on the type's attributes
+// only; where the type has a stable version tag, the last answer is kept
+// with it.
+struct OwnHookCache {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+    PyObject* hook = nullptr;  // borrowed from the type's namespace
+};
+OwnHookCache own_hook_cache;
+
 PyObject* own_getattribute(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    OwnHookCache& cache = own_hook_cache;
+    if (type == cache.type && cache.version != 0 &&
+        compat::stable_type_version(type) == cache.version) {
+        return cache.hook;
+    }
     PyObject* hook = _PyType_Lookup(type, names.__getattribute__);
     if (hook == nullptr || function_def(hook) != &config_getattribute_def ||
         _PyType_Lookup(type, names.__getattr__) != nullptr) {
-        return nullptr;
+        hook = nullptr;
     }
+    cache.type = type;
+    cache.version = compat::stable_type_version(type);
+    cache.hook = hook;
     return hook;
 }
 

@@ -188,6 +188,23 @@ inline void init_static_object_header(PyObject* obj) {
 #endif
 }
 
+// ---- types ---------------------------------------------------------------
+
+// A version tag of the type that changes whenever the type or one of its
+// bases is modified and is never handed out again, or 0 where there is no
+// such tag.  Before 3.12, sys._clear_type_cache() could hand out old tag
+// numbers anew, so nothing is promised there.
+inline unsigned int stable_type_version(PyTypeObject* type) {
+#if QV_PY313
+    return type->tp_version_tag;
+#elif QV_PY312
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#else
+    (void)type;
+    return 0;
+#endif
+}
+
 // ---- observers of Python calls ------------------------------------------
 
 #if QV_PY312 && !QV_PY313
