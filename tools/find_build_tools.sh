@@ -11,7 +11,7 @@ set -u
 MIN_CMAKE=3.18
 
 version_ge() {  # version_ge A B: A >= B (dotted numbers)
-    [ "$(printf '%s\n%s\n' "$2" "$1" | sort -t. -k1,1n -k2,2n -k3,3n | head -n1)" = "$2" ]
+    [ "$(printf '%s\n%s\n' "$2" "$1" | sort -t. -k1,1n -k2,2n -k3,3n | sed -n 1p)" = "$2" ]
 }
 
 is_shim() {

@@ -34,7 +34,7 @@ total_failed=0
 summary=()
 count() {  # count WORD LINE: the number before WORD in a pytest closing line
     local n
-    n="$(grep -oE "[0-9]+ $1" <<<"$2" | head -n1 | cut -d' ' -f1)"
+    n="$(grep -oE "[0-9]+ $1" <<<"$2" | sed -n 1p | cut -d' ' -f1)"
     echo "${n:-0}"
 }
 
