@@ -2,7 +2,7 @@
 
 #include "support/names.hpp"
 
-#include <cstdio>
+#include <cstdlib>
 
 namespace qv {
 namespace compat {
@@ -12,12 +12,12 @@ void runtime_version(int* major, int* minor) {
     *major = static_cast<int>((Py_Version >> 24) & 0xFF);
     *minor = static_cast<int>((Py_Version >> 16) & 0xFF);
 #else
-    *major = 0;
-    *minor = 0;
-    if (std::sscanf(Py_GetVersion(), "%d.%d", major, minor) != 2) {
-        *major = 0;
-        *minor = 0;
-    }
+    // The leading "major.minor" of the version text.
+    const char* text = Py_GetVersion();
+    char* end = nullptr;
+    *major = static_cast<int>(std::strtol(text, &end, 10));
+    *minor = (end != nullptr && *end == '.') ? static_cast<int>(std::strtol(end + 1, nullptr, 10))
+                                             : 0;
 #endif
 }
 
