@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# The reference-count and allocation check (make leakcheck): builds the
+# extension for Debian's debug interpreter and runs tools/leakcheck.py with
+# it from a copy of the package.
+#
+#   tools/leakcheck.sh [LEAKCHECK_ARG...]
+#
+# Environment: CMAKE, NINJA, JOBS (as for build_one.sh); DBG_PYTHON (default
+# python3.11-dbg); LEAKCHECK_CALLS (calls per entry point, default 100000);
+# LEAKCHECK_SUITE=0 to skip the test suite run under the debug interpreter
+# that follows the check.
+#
+# The interpreter, its headers and its venv support (python3.11-dbg,
+# python3.11-dev, python3.11-venv) are installed with apt-get when missing,
+# which needs root.  Layout: build/dbg-cp311/ (the build), build/dbg-pkg/
+# (quorvane/__init__.py, quorvane/global_var/{__init__,global_var}.py with the
+# debug extension, and a copy of tests/; the source tree is not touched) and
+# build/venv-dbg-cp311/.
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+dbg="${DBG_PYTHON:-python3.11-dbg}"
+export LEAKCHECK_CALLS="${LEAKCHECK_CALLS:-100000}"
+
+usable() {
+    command -v "$dbg" >/dev/null 2>&1 && "$dbg" -c '
+import os, sys, sysconfig, ensurepip
+assert hasattr(sys, "gettotalrefcount")
+assert os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
+' >/dev/null 2>&1
+}
+if ! usable; then
+    packages=(python3.11-dbg python3.11-dev python3.11-venv)
+    echo "== installing ${packages[*]}"
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "leakcheck: need root to install ${packages[*]}" >&2
+        exit 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${packages[@]}"
+    usable || { echo "leakcheck: $dbg is still not usable" >&2; exit 1; }
+fi
+dbg="$(command -v "$dbg")"
+
+# CMake hands the interpreter's include directory to the compiler as a system
+# directory, and GCC then resolves Debian's python3.11d header links to
+# /usr/include/python3.11 and takes the release pyconfig.h from there: the
+# build would count no references.  Plain -I keeps the debug configuration.
+build="$root/build/dbg-cp311"
+bash "$root/tools/build_one.sh" "$build" "$dbg" \
+    -DCMAKE_BUILD_TYPE=Debug -DCMAKE_NO_SYSTEM_FROM_IMPORTED=ON
+built="$(head -n1 "$build/extension-path.txt")"
+if ! nm -D "$built" | grep -qE ' U (_Py_RefTotal|_Py_NegativeRefcount)$'; then
+    echo "leakcheck: $built does not count references (not a debug build)" >&2
+    exit 1
+fi
+
+pkg="$root/build/dbg-pkg"
+rm -rf "$pkg"
+mkdir -p "$pkg/quorvane/global_var"
+cp "$root/quorvane/__init__.py" "$pkg/quorvane/"
+cp "$root/quorvane/global_var/__init__.py" "$root/quorvane/global_var/global_var.py" \
+    "$pkg/quorvane/global_var/"
+cp "$built" "$pkg/quorvane/global_var/"
+
+venv="$root/build/venv-dbg-cp311"
+bash "$root/tools/ensure_venv.sh" "$venv" "$dbg" "$root/tools/requirements-test.txt"
+
+cd "$pkg"
+PYTHONPATH="$pkg" PYTHONDONTWRITEBYTECODE=1 "$venv/bin/python" -W ignore::ResourceWarning \
+    "$root/tools/leakcheck.py" "$@"
+
+# The whole suite under the debug interpreter too: its consistency checks
+# (reference counts never negative, objects sane when freed) cover every
+# path the tests reach.  LEAKCHECK_SUITE=0 skips it.
+if [ "${LEAKCHECK_SUITE:-1}" != 0 ]; then
+    cp -r "$root/tests" "$pkg/tests"
+    find "$pkg/tests" -name __pycache__ -prune -exec rm -rf {} +
+    echo "== pytest under $("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])') (debug)"
+    PYTHONPATH="$pkg" PYTHONDONTWRITEBYTECODE=1 HYPOTHESIS_STORAGE_DIRECTORY="$build/hypothesis" \
+        "$venv/bin/python" -W ignore::ResourceWarning -m pytest tests -q -p no:cacheprovider
+fi
