@@ -129,7 +129,7 @@ test: build mismatch venvs
 	@bash $(ROOT)/tools/run_tests.sh $(TAGS) -- $(PYTEST_ARGS)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(ROOT)/dist
 	rm -f $(PKG_DIR)/globals.*.so $(PKG_DIR)/globals.*.pyd $(PKG_DIR)/globals.*.tmp.*
 
 # Further targets (benchmarks, reliability checks, packaging) live in mk/*.mk

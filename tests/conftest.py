@@ -5,6 +5,7 @@ depends on import-time behaviour runs in a child interpreter (run_python /
 run_json); the rest imports the built extension in the test process.
 """
 import importlib
+import importlib.util
 import json
 import os
 import shutil
@@ -19,7 +20,25 @@ import pytest
 REPO = Path(__file__).resolve().parent.parent
 MODNAME = "quorvane.global_var.globals"
 EXT_NAME = "globals" + sysconfig.get_config_var("EXT_SUFFIX")
-EXT_PATH = REPO / "quorvane" / "global_var" / EXT_NAME
+
+# QV_TEST_INSTALLED=1: test the package installed in the running
+# interpreter's environment (a wheel) instead of the build in this tree.
+# The tree is then kept off the path, and child interpreters start in this
+# directory, which holds no quorvane package.
+INSTALLED = os.environ.get("QV_TEST_INSTALLED") == "1"
+if INSTALLED:
+    sys.path[:] = [p for p in sys.path if Path(p or os.curdir).resolve() != REPO]
+    try:
+        _pkg = importlib.util.find_spec("quorvane.global_var")
+    except ImportError:
+        _pkg = None
+    PKG_DIR = (Path(_pkg.origin).parent if _pkg is not None and _pkg.origin
+               else Path(sys.prefix) / "quorvane-is-not-installed")
+    IMPORT_ROOT = Path(__file__).resolve().parent
+else:
+    PKG_DIR = REPO / "quorvane" / "global_var"
+    IMPORT_ROOT = REPO
+EXT_PATH = PKG_DIR / EXT_NAME
 
 # Traceback entries name the source with two backslashes between the path
 # components; the code objects of the functions carry a single one.
@@ -61,7 +80,7 @@ PRELUDE = textwrap.dedent('''\
         print(%(mark)r + json.dumps(result))
     ''') % dict(name=MODNAME, tb_file=TB_FILE, mark=RESULT_MARK)
 
-if str(REPO) not in sys.path:
+if not INSTALLED and str(REPO) not in sys.path:
     sys.path.insert(0, str(REPO))
 
 
@@ -84,11 +103,11 @@ def mod():
     require_build()
     module = importlib.import_module(MODNAME)
     assert Path(module.__file__).resolve() == EXT_PATH.resolve(), (
-        "imported %s instead of the build in this tree" % module.__file__)
+        "imported %s instead of %s" % (module.__file__, EXT_PATH))
     return module
 
 
-def run_python(code, root=REPO, flags=(), check=True, timeout=240):
+def run_python(code, root=IMPORT_ROOT, flags=(), check=True, timeout=240):
     """Run a snippet in a fresh interpreter whose only extra path is root."""
     env = dict(os.environ)
     env["PYTHONPATH"] = str(root)
@@ -118,7 +137,7 @@ def run_json(code, **kwargs):
 @pytest.fixture
 def repo_root():
     require_build()
-    return REPO
+    return IMPORT_ROOT
 
 
 @pytest.fixture
