@@ -192,12 +192,12 @@ inline void init_static_object_header(PyObject* obj) {
 
 // A version tag of the type that changes whenever the type or one of its
 // bases is modified and is never handed out again, or 0 where there is no
-// such tag.  Before 3.12, sys._clear_type_cache() could hand out old tag
-// numbers anew, so nothing is promised there.
+// such tag.  Before 3.11, sys._clear_type_cache() invalidated every tag and
+// handed the old numbers out anew, so nothing is promised there.
 inline unsigned int stable_type_version(PyTypeObject* type) {
 #if QV_PY313
     return type->tp_version_tag;
-#elif QV_PY312
+#elif QV_PY311
     return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
 #else
     (void)type;
