@@ -4,16 +4,15 @@ Python model of config_global_var used as the oracle of the differential
 tests."""
 
 import codecs
-import configparser
 import math
 import os
-import sys
 
 import pytest
 from unidecode import unidecode
 
 import quorvane.global_var.globals as gmod
 import quorvane.global_var.global_var as defaults
+import reference_impl
 
 cgv = gmod.config_global_var
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
@@ -80,49 +79,9 @@ def transliterate_names(names):
     return [unidecode(n.encode("ascii", "ignore").decode("ascii", "ignore")) for n in names]
 
 
-class Reference(object):
-    """config_global_var written out in plain Python."""
-
-    def __init__(self, filename=None):
-        self.variables = []
-        if filename is not None:
-            self.filename = filename
-            self.parser = configparser.ConfigParser()
-            self.parser.read(self.filename)
-            self.config_json = {}
-            for section in self.parser.sections():
-                for x in map(str.upper, transliterate_names(self.parser.options(section))):
-                    self.config_json[x] = section
-                    self.variables.append(x)
-        self.module = sys.modules["quorvane.global_var.global_var"]
-
-    def __getattribute__(self, item):
-        for name in RESERVED:
-            if item == name:
-                return object.__getattribute__(self, item)
-        result = getattr(self.module, item, None)
-        if result is None:
-            return None
-        if not (issubclass(type(result), (int, float, complex)) or isinstance(result, bool)):
-            return result
-        try:
-            self.config_json
-        except Exception:
-            return result
-        key = item.upper()
-        if key not in self.config_json:
-            return result
-        section_name = self.config_json[key]
-        try:
-            if isinstance(result, bool):
-                return self.parser.getboolean(section_name, item)
-            if isinstance(result, int):
-                return self.parser.getint(section_name, item)
-            if isinstance(result, float):
-                return self.parser.getfloat(section_name, item)
-            return None
-        except ValueError:
-            return None
+# config_global_var written out in plain Python: the reference that the
+# differential tests hold the extension to.
+Reference = reference_impl.namespace(gmod)["config_global_var"]
 
 
 def outcome(read):
