@@ -396,11 +396,11 @@ def add_worker_args(cmd, args):
         cmd.extend(("--cases", args.cases))
 
 
-def selected_cases(spec):
-    """The cases named in spec ("P3,P6"; all when empty), in their order."""
-    if not spec:
+def selected_cases(names):
+    """The cases named in names ("P3,P6"; all when empty), in their order."""
+    if not names:
         return CASES
-    wanted = set(spec.replace(",", " ").split())
+    wanted = set(names.replace(",", " ").split())
     unknown = wanted - {case.key for case in CASES}
     if unknown:
         raise BenchError("unknown case(s): {}".format(", ".join(sorted(unknown))))
