@@ -168,15 +168,8 @@ bool index_section(PyObject* globals, PyObject* self, PyObject* section) {
         add_traceback(init_entry, 51, globals);
         return false;
     }
-    for (;;) {
-        Ref x = Ref::steal(PyIter_Next(names_iter.get()));
-        if (!x) {
-            if (PyErr_Occurred()) {
-                add_traceback(init_entry, 51, globals);
-                return false;
-            }
-            return true;
-        }
+    Ref x;
+    while (next_item(names_iter.get(), x)) {
         Ref config_json = read_reserved(self, names.config_json);
         if (!config_json || PyObject_SetItem(config_json.get(), x.get(), section) < 0) {
             add_traceback(init_entry, 52, globals);
@@ -196,6 +189,11 @@ bool index_section(PyObject* globals, PyObject* self, PyObject* section) {
             return false;
         }
     }
+    if (PyErr_Occurred()) {
+        add_traceback(init_entry, 51, globals);
+        return false;
+    }
+    return true;
 }
 
 // Steps with a file name: parse the file and index its option names.
@@ -236,19 +234,17 @@ bool load_file(PyObject* globals, PyObject* self, PyObject* filename) {
         add_traceback(init_entry, 48, globals);
         return false;
     }
-    for (;;) {
-        Ref section = Ref::steal(PyIter_Next(sections_iter.get()));
-        if (!section) {
-            if (PyErr_Occurred()) {
-                add_traceback(init_entry, 48, globals);
-                return false;
-            }
-            return true;
-        }
+    Ref section;
+    while (next_item(sections_iter.get(), section)) {
         if (!index_section(globals, self, section.get())) {
             return false;
         }
     }
+    if (PyErr_Occurred()) {
+        add_traceback(init_entry, 48, globals);
+        return false;
+    }
+    return true;
 }
 
 PyObject* init_body(PyObject* function, PyObject* const* args) {

@@ -257,15 +257,8 @@ bool update_dict(PyObject* globals, PyObject* object) {
         add_traceback(entry, 22, globals);
         return false;
     }
-    for (;;) {
-        Ref key = Ref::steal(PyIter_Next(iterator.get()));
-        if (!key) {
-            if (PyErr_Occurred()) {
-                add_traceback(entry, 22, globals);
-                return false;
-            }
-            return true;
-        }
+    Ref key;
+    while (next_item(iterator.get(), key)) {
         Ref function = read_global(globals, names.apply_unidecoding);
         Ref value = function ? Ref::steal(PyObject_GetItem(object, key.get())) : Ref();
         Ref result = value ? call_apply_unidecoding(function.get(), value.get()) : Ref();
@@ -274,6 +267,11 @@ bool update_dict(PyObject* globals, PyObject* object) {
             return false;
         }
     }
+    if (PyErr_Occurred()) {
+        add_traceback(entry, 22, globals);
+        return false;
+    }
+    return true;
 }
 
 bool update_list(PyObject* globals, PyObject* object) {
@@ -285,15 +283,8 @@ bool update_list(PyObject* globals, PyObject* object) {
     // The enumerate counter; its int object is made only where an item
     // assignment other than a plain list's needs it.
     Py_ssize_t counter = 0;
-    for (;;) {
-        Ref item = Ref::steal(PyIter_Next(iterator.get()));
-        if (!item) {
-            if (PyErr_Occurred()) {
-                add_traceback(entry, 25, globals);
-                return false;
-            }
-            return true;
-        }
+    Ref item;
+    while (next_item(iterator.get(), item)) {
         const Py_ssize_t index = counter++;
         Ref function = read_global(globals, names.apply_unidecoding);
         Ref result = function ? call_apply_unidecoding(function.get(), item.get()) : Ref();
@@ -312,6 +303,11 @@ bool update_list(PyObject* globals, PyObject* object) {
             return false;
         }
     }
+    if (PyErr_Occurred()) {
+        add_traceback(entry, 25, globals);
+        return false;
+    }
+    return true;
 }
 
 // ---- the function --------------------------------------------------------

@@ -66,31 +66,30 @@ PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
+// The object fields, for the garbage collector.
+const std::size_t object_fields[] = {
+    offsetof(FunctionObject, name),     offsetof(FunctionObject, qualname),
+    offsetof(FunctionObject, module),   offsetof(FunctionObject, doc),
+    offsetof(FunctionObject, defaults), offsetof(FunctionObject, globals),
+    offsetof(FunctionObject, code),     offsetof(FunctionObject, annotations),
+    offsetof(FunctionObject, dict),
+};
+
+PyObject*& field_at(PyObject* self, std::size_t offset) {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset);
+}
+
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
-    FunctionObject* f = as_function(self);
-    Py_VISIT(f->name);
-    Py_VISIT(f->qualname);
-    Py_VISIT(f->module);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->globals);
-    Py_VISIT(f->code);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->dict);
+    for (std::size_t offset : object_fields) {
+        Py_VISIT(field_at(self, offset));
+    }
     return 0;
 }
 
 int function_clear(PyObject* self) {
-    FunctionObject* f = as_function(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->globals);
-    Py_CLEAR(f->code);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->dict);
+    for (std::size_t offset : object_fields) {
+        Py_CLEAR(field_at(self, offset));
+    }
     return 0;
 }
 
@@ -105,57 +104,52 @@ void function_dealloc(PyObject* self) {
 
 // ---- attributes ----------------------------------------------------------
 
-PyObject* get_slot(PyObject* value) { return Ref::borrow(value ? value : Py_None).release(); }
+// An attribute kept in a field of the object, and what it may be set to.
+enum class Accepts { anything, str, tuple_or_none };
+struct Attribute {
+    const char* name;
+    std::size_t offset;
+    Accepts accepts;
+};
 
-void set_slot(PyObject** slot, PyObject* value) {
-    PyObject* old = *slot;
-    *slot = Ref::borrow(value).release();
+Attribute attr_name = {"__name__", offsetof(FunctionObject, name), Accepts::str};
+Attribute attr_qualname = {"__qualname__", offsetof(FunctionObject, qualname), Accepts::str};
+Attribute attr_doc = {"__doc__", offsetof(FunctionObject, doc), Accepts::anything};
+Attribute attr_module = {"__module__", offsetof(FunctionObject, module), Accepts::anything};
+// __defaults__ is reported only: calls keep binding with the definition's
+// own defaults.
+Attribute attr_defaults = {"__defaults__", offsetof(FunctionObject, defaults),
+                           Accepts::tuple_or_none};
+Attribute attr_globals = {"__globals__", offsetof(FunctionObject, globals), Accepts::anything};
+Attribute attr_code = {"__code__", offsetof(FunctionObject, code), Accepts::anything};
+
+PyObject* get_attribute(PyObject* self, void* closure) {
+    PyObject* value = field_at(self, static_cast<Attribute*>(closure)->offset);
+    return Ref::borrow(value != nullptr ? value : Py_None).release();
+}
+
+int set_attribute(PyObject* self, PyObject* value, void* closure) {
+    const Attribute& attribute = *static_cast<Attribute*>(closure);
+    switch (attribute.accepts) {
+    case Accepts::str:
+        if (value == nullptr || !PyUnicode_Check(value)) {
+            PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute.name);
+            return -1;
+        }
+        break;
+    case Accepts::tuple_or_none:
+        if (value != nullptr && value != Py_None && !PyTuple_Check(value)) {
+            PyErr_Format(PyExc_TypeError, "%s must be set to a tuple object", attribute.name);
+            return -1;
+        }
+        break;
+    case Accepts::anything:
+        break;
+    }
+    PyObject*& slot = field_at(self, attribute.offset);
+    PyObject* old = slot;
+    slot = Ref::borrow(value != nullptr ? value : Py_None).release();
     Py_XDECREF(old);
-}
-
-PyObject* get_name(PyObject* self, void*) { return get_slot(as_function(self)->name); }
-int set_name(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
-        return -1;
-    }
-    set_slot(&as_function(self)->name, value);
-    return 0;
-}
-
-PyObject* get_qualname(PyObject* self, void*) { return get_slot(as_function(self)->qualname); }
-int set_qualname(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-        return -1;
-    }
-    set_slot(&as_function(self)->qualname, value);
-    return 0;
-}
-
-PyObject* get_doc(PyObject* self, void*) { return get_slot(as_function(self)->doc); }
-int set_doc(PyObject* self, PyObject* value, void*) {
-    set_slot(&as_function(self)->doc, value ? value : Py_None);
-    return 0;
-}
-
-PyObject* get_module(PyObject* self, void*) { return get_slot(as_function(self)->module); }
-int set_module(PyObject* self, PyObject* value, void*) {
-    set_slot(&as_function(self)->module, value ? value : Py_None);
-    return 0;
-}
-
-PyObject* get_defaults(PyObject* self, void*) { return get_slot(as_function(self)->defaults); }
-int set_defaults(PyObject* self, PyObject* value, void*) {
-    // Reported only: calls keep binding with the definition's defaults.
-    if (value == nullptr) {
-        value = Py_None;
-    }
-    if (value != Py_None && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
-        return -1;
-    }
-    set_slot(&as_function(self)->defaults, value);
     return 0;
 }
 
@@ -182,19 +176,16 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_globals(PyObject* self, void*) { return get_slot(as_function(self)->globals); }
-PyObject* get_code(PyObject* self, void*) { return get_slot(as_function(self)->code); }
-
 PyGetSetDef function_getset[] = {
-    {const_cast<char*>("__name__"), get_name, set_name, nullptr, nullptr},
-    {const_cast<char*>("__qualname__"), get_qualname, set_qualname, nullptr, nullptr},
-    {const_cast<char*>("__doc__"), get_doc, set_doc, nullptr, nullptr},
-    {const_cast<char*>("__module__"), get_module, set_module, nullptr, nullptr},
-    {const_cast<char*>("__defaults__"), get_defaults, set_defaults, nullptr, nullptr},
+    {const_cast<char*>("__name__"), get_attribute, set_attribute, nullptr, &attr_name},
+    {const_cast<char*>("__qualname__"), get_attribute, set_attribute, nullptr, &attr_qualname},
+    {const_cast<char*>("__doc__"), get_attribute, set_attribute, nullptr, &attr_doc},
+    {const_cast<char*>("__module__"), get_attribute, set_attribute, nullptr, &attr_module},
+    {const_cast<char*>("__defaults__"), get_attribute, set_attribute, nullptr, &attr_defaults},
     {const_cast<char*>("__kwdefaults__"), get_kwdefaults, nullptr, nullptr, nullptr},
     {const_cast<char*>("__annotations__"), get_annotations, set_annotations, nullptr, nullptr},
-    {const_cast<char*>("__globals__"), get_globals, nullptr, nullptr, nullptr},
-    {const_cast<char*>("__code__"), get_code, nullptr, nullptr, nullptr},
+    {const_cast<char*>("__globals__"), get_attribute, nullptr, nullptr, &attr_globals},
+    {const_cast<char*>("__code__"), get_attribute, nullptr, nullptr, &attr_code},
     {const_cast<char*>("__dict__"), PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr,
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

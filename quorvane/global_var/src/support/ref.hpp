@@ -79,4 +79,11 @@ private:
     PyObject* ptr_ = nullptr;
 };
 
+// Steps an iterator: true with `item` holding the next item; false at the
+// end (no exception set) or when getting the item raised (exception set).
+inline bool next_item(PyObject* iterator, Ref& item) {
+    item = Ref::steal(PyIter_Next(iterator));
+    return static_cast<bool>(item);
+}
+
 }  // namespace qv
