@@ -193,3 +193,76 @@ def test_own_reads_follow_later_changes_to_the_class(mod):
         Sub.__getattr__ = hook
         assert bare.MAX_ROWS == 100
         del Sub.__getattr__
+
+
+def deepest_nesting(read, limit=200):
+    """The deepest Python nesting below `limit` at which read() still works."""
+    def at(n):
+        return at(n - 1) if n else read()
+
+    previous = sys.getrecursionlimit()
+    deepest = None
+    sys.setrecursionlimit(limit)
+    try:
+        for n in range(limit):
+            try:
+                at(n)
+            except RecursionError:
+                break
+            deepest = n
+    finally:
+        sys.setrecursionlimit(previous)
+    return deepest
+
+
+@pytest.mark.parametrize("name", ["MAX_ROWS", "APP_NAME", "NO_SUCH_SETTING", "module",
+                                  "variables", "parser"])
+def test_reads_meet_the_recursion_limit_where_the_interpreter_would(mod, tmp_path, name):
+    # A subclass reads through the interpreter's own dispatch to the same
+    # __getattribute__; the class itself is served without the call protocol.
+    ini = tmp_path / "s.ini"
+    ini.write_text("[A]\nmax_rows = 7\n")
+
+    class Sub(mod.config_global_var):
+        pass
+
+    own, sub = mod.config_global_var(str(ini)), Sub(str(ini))
+    assert getattr(own, name) == getattr(sub, name) or name == "parser"
+    for _ in range(2):  # the second round runs warmed up
+        depths = (deepest_nesting(lambda: getattr(own, name)),
+                  deepest_nesting(lambda: getattr(sub, name)))
+    assert depths[0] == depths[1] is not None
+
+
+def test_reads_follow_changes_to_the_class_itself(repo_root):
+    out = run_json('''
+        import quorvane.global_var.globals as m
+        cls = m.config_global_var
+        bare = cls.__new__(cls)
+        original = cls.__dict__["__getattribute__"]
+        seen = []
+        def hook(self, item):
+            if item == "module":
+                return m.g.module
+            raise AttributeError(item)
+        outcome = []
+        for _ in range(2):
+            try:
+                bare.MAX_ROWS
+            except AttributeError as e:
+                outcome.append(str(e))
+            cls.__getattr__ = hook
+            outcome.append(bare.MAX_ROWS)
+            del cls.__getattr__
+            def recording(self, item):
+                seen.append(item)
+                return original(self, item)
+            cls.__getattribute__ = recording
+            outcome.append(m.g.APP_NAME)
+            cls.__getattribute__ = original
+            outcome.append(m.g.MAX_ROWS)
+        done(outcome=outcome, seen=seen)
+    ''')
+    missing = "'config_global_var' object has no attribute 'module'"
+    assert out["outcome"] == [missing, 100, "quorvane", 100] * 2
+    assert out["seen"] == ["APP_NAME", "module"] * 2

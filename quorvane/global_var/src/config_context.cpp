@@ -104,11 +104,11 @@ Ref read_reserved(PyObject* self, PyObject* name) {
     if (!hook) {
         return Ref::steal(PyObject_GetAttr(self, name));
     }
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+    if (!compat::enter_slot_call()) {
         return Ref();
     }
     Ref value = object_getattribute(self, name);
-    Py_LeaveRecursiveCall();
+    compat::leave_slot_call();
     if (!value) {
         add_traceback(getattribute_entry, 59, function_globals(hook.get()));
     }
@@ -120,9 +120,9 @@ bool has_config_json(PyObject* self) {
     Ref value;
     if (own_getattribute(self) != nullptr &&
         builtins.object.get() == reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
-        if (Py_EnterRecursiveCall(" while calling a Python object") == 0) {
+        if (compat::enter_slot_call()) {
             value = Ref::steal(compat::generic_getattr_or_null(self, names.config_json));
-            Py_LeaveRecursiveCall();
+            compat::leave_slot_call();
         }
     } else {
         value = Ref::steal(PyObject_GetAttr(self, names.config_json));
@@ -433,10 +433,61 @@ PyObject* getattribute_body(PyObject* function, PyObject* const* args) {
     return lookup_setting(function_globals(function), args[0], args[1]).release();
 }
 
+// ---- the class's attribute slot -------------------------------------------
+
+// Because the class defines __getattribute__, the interpreter gives it a
+// generic slot that looks the method up on the type and calls it with
+// (self, name) through the call protocol.  The class's own slot is replaced
+// by this one, which makes the same lookup and the same recursion check and
+// runs the method's body without building the argument tuple.  Any change
+// to the class's __getattribute__ or __getattr__ (and any class that merely
+// inherits this slot) goes back to the interpreter's slot: the type resets
+// its own slot on such changes, and every read checks the method again.
+struct ClassSlot {
+    Slot cls;  // kept alive: the pointer is compared with instances' types
+    getattrofunc interpreter = nullptr;
+};
+ClassSlot class_slot;
+
+PyObject* class_getattro(PyObject* self, PyObject* name) {
+    PyObject* function =
+        Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(class_slot.cls.get())
+            ? own_getattribute(self)
+            : nullptr;
+    if (function == nullptr) {
+        return class_slot.interpreter(self, name);
+    }
+    // Held for the read, as the call protocol holds the method it calls.
+    Ref hook = Ref::borrow(function);
+    if (!compat::enter_slot_call()) {
+        return nullptr;
+    }
+    Ref value = lookup_setting(function_globals(function), self, name);
+    compat::leave_slot_call();
+    return value.release();
+}
+
 PyObject* Names::*const init_params[] = {&Names::self, &Names::filename};
 PyObject* Names::*const getattribute_params[] = {&Names::self, &Names::item};
 
 }  // namespace
+
+void install_class_slot(PyObject* cls) {
+    if (class_slot.cls || !PyType_Check(cls)) {
+        return;
+    }
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    PyObject* hook = _PyType_Lookup(type, names.__getattribute__);
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || hook == nullptr ||
+        function_def(hook) != &config_getattribute_def ||
+        _PyType_Lookup(type, names.__getattr__) != nullptr ||
+        type->tp_getattro == PyObject_GenericGetAttr || type->tp_getattro == nullptr) {
+        return;
+    }
+    class_slot.cls.set(Ref::borrow(cls));
+    class_slot.interpreter = type->tp_getattro;
+    type->tp_getattro = class_getattro;
+}
 
 const FunctionDef config_init_def = {{"__init__", 2, 1, init_params}, init_entry, 41, init_body};
 const FunctionDef config_getattribute_def = {

@@ -42,5 +42,8 @@ Ref call_apply_unidecoding(PyObject* function, PyObject* arg);
 // Configuration context (config_global_var).
 extern const FunctionDef config_init_def;
 extern const FunctionDef config_getattribute_def;
+// Serves attribute reads on instances of the class just built straight from
+// its __getattribute__, while that is this module's (see the definition).
+void install_class_slot(PyObject* cls);
 
 }  // namespace qv

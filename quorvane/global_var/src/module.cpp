@@ -281,7 +281,11 @@ Ref build_class(PyObject* dict, const Codes& codes, int* line) {
 
     *line = 34;
     PyObject* class_args[4] = {nullptr, names.config_global_var, bases.get(), ns.get()};
-    return Ref::steal(compat::vectorcall(metaclass, class_args + 1, 3 | compat::args_offset));
+    Ref cls = Ref::steal(compat::vectorcall(metaclass, class_args + 1, 3 | compat::args_offset));
+    if (cls) {
+        install_class_slot(cls.get());
+    }
+    return cls;
 }
 
 // The module body, statement by statement.  Returns false with the failing

@@ -261,6 +261,29 @@ inline bool python_calls_observed(PyObject* code) {
     return false;
 }
 
+// The recursion check that the interpreter makes around a call of one of
+// the module's functions from a type slot (the function called through
+// tp_call).  Before 3.8 the slot calls a bound method, which checks once
+// more on its way to the function.
+inline bool enter_slot_call() {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return false;
+    }
+#if !QV_PY38
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        Py_LeaveRecursiveCall();
+        return false;
+    }
+#endif
+    return true;
+}
+inline void leave_slot_call() {
+    Py_LeaveRecursiveCall();
+#if !QV_PY38
+    Py_LeaveRecursiveCall();
+#endif
+}
+
 // Whether a Python function that makes one call of a C method could run
 // from here without meeting the recursion limit, or the headroom the
 // interpreter grants after it was met.
