@@ -266,3 +266,92 @@ def test_reads_follow_changes_to_the_class_itself(repo_root):
     missing = "'config_global_var' object has no attribute 'module'"
     assert out["outcome"] == [missing, 100, "quorvane", 100] * 2
     assert out["seen"] == ["APP_NAME", "module"] * 2
+
+
+class CollidingKey:
+    """A module dict key with the hash of `text` that records comparisons."""
+
+    def __init__(self, text, log, on_compare=None):
+        self.text, self.log, self.on_compare = text, log, on_compare
+
+    def __hash__(self):
+        return hash(self.text)
+
+    def __eq__(self, other):
+        self.log.append(self.text)
+        if self.on_compare is not None:
+            self.on_compare(self)
+        return False
+
+
+def reading_from(mod, module):
+    """An instance whose defaults module is `module`."""
+    inst = mod.config_global_var.__new__(mod.config_global_var)
+    object.__setattr__(inst, "module", module)
+    return inst
+
+
+def test_missing_names_follow_every_change_of_the_module(mod):
+    import types
+    module = types.ModuleType("changing_defaults")
+    inst = reading_from(mod, module)
+    seen = []
+    for _ in range(3):
+        seen.append(inst.LATER)
+    module.LATER = 5
+    seen.append(inst.LATER)
+    del module.LATER
+    seen += [inst.LATER, inst.LATER]
+    module.__getattr__ = lambda name: "hooked " + name
+    seen.append(inst.LATER)
+    del module.__getattr__
+    seen.append(inst.LATER)
+    module.__dict__["LATER"] = 7
+    seen.append(inst.LATER)
+    module.__dict__.clear()
+    seen.append(inst.LATER)
+
+    class WithProperty(types.ModuleType):
+        LATER = property(lambda self: "property")
+
+    module.__class__ = WithProperty
+    seen.append(inst.LATER)
+    assert seen == [None, None, None, 5, None, None, "hooked LATER", None, 7, None, "property"]
+
+
+@pytest.mark.parametrize("colliding", ["LATER", "__getattr__", "__name__", "__spec__"])
+def test_missing_names_run_colliding_keys_as_getattr_does(mod, colliding):
+    import types
+
+    def comparisons(read):
+        module = types.ModuleType("colliding_defaults")
+        inst = reading_from(mod, module)
+        for text in ("__name__", "__spec__"):
+            del module.__dict__[text]
+        log = []
+        module.__dict__[CollidingKey(colliding, log)] = 1
+        del log[:]
+        for _ in range(3):
+            assert read(module, inst) is None
+        return log
+
+    expected = comparisons(lambda module, inst: getattr(module, "LATER", None))
+    assert comparisons(lambda module, inst: inst.LATER) == expected
+
+
+def test_a_module_changed_while_a_name_is_looked_up(mod):
+    import types
+
+    def reads(read):
+        module = types.ModuleType("growing_defaults")
+        inst = reading_from(mod, module)
+
+        def add_name(key):
+            del module.__dict__[key]
+            module.LATER = "added"
+
+        module.__dict__[CollidingKey("LATER", [], add_name)] = 1
+        return [read(module, inst) for _ in range(2)]
+
+    expected = reads(lambda module, inst: getattr(module, "LATER", None))
+    assert reads(lambda module, inst: inst.LATER) == expected == ["added", "added"]

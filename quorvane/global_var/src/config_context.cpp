@@ -39,6 +39,8 @@
 //       return result
 #include "globals.hpp"
 
+#include <cstdint>
+
 namespace qv {
 
 namespace {
@@ -97,32 +99,41 @@ PyObject* own_getattribute(PyObject* self) {
 // would serve it, without the round trip through the call protocol: the
 // recursion check that the call would make is made here, and a failure of
 // the lookup carries the same entry (line 59) the nested call would add.
-Ref read_reserved(PyObject* self, PyObject* name) {
+//
+// `checked` is the class's __getattribute__ when the caller has just found
+// it to be this module's own and no code has run since.
+Ref read_reserved(compat::SlotCalls& calls, PyObject* self, PyObject* name,
+                  PyObject* checked = nullptr) {
     // Held for the read: the lookup may run code that rebinds the class's
     // __getattribute__.
-    Ref hook = Ref::borrow(own_getattribute(self));
+    Ref hook = Ref::borrow(checked != nullptr ? checked : own_getattribute(self));
     if (!hook) {
         return Ref::steal(PyObject_GetAttr(self, name));
     }
-    if (!compat::enter_slot_call()) {
+    if (!calls.enter()) {
         return Ref();
     }
     Ref value = object_getattribute(self, name);
-    compat::leave_slot_call();
+    calls.leave();
     if (!value) {
         add_traceback(getattribute_entry, 59, function_globals(hook.get()));
     }
     return value;
 }
 
+Ref read_reserved(PyObject* self, PyObject* name) {
+    compat::SlotCalls calls;
+    return read_reserved(calls, self, name);
+}
+
 // hasattr(self, "config_json"), where any exception counts as absent.
-bool has_config_json(PyObject* self) {
+bool has_config_json(compat::SlotCalls& calls, PyObject* self) {
     Ref value;
     if (own_getattribute(self) != nullptr &&
         builtins.object.get() == reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
-        if (compat::enter_slot_call()) {
+        if (calls.enter()) {
             value = Ref::steal(compat::generic_getattr_or_null(self, names.config_json));
-            compat::leave_slot_call();
+            calls.leave();
         }
     } else {
         value = Ref::steal(PyObject_GetAttr(self, names.config_json));
@@ -279,6 +290,49 @@ PyObject* init_body(PyObject* function, PyObject* const* args) {
 
 // ---- __getattribute__ ----------------------------------------------------
 
+// item.upper().  For an exact str, str.upper is the built-in method and
+// depends on the text alone, so the result for a name read before is kept
+// (with its hash, which the option index needs next) and handed out as a
+// new str with that text and hash.  Single characters are left to str.upper,
+// whose results among them may be shared objects.
+class UpperNames {
+public:
+    Ref upper(PyObject* item) {
+        const Py_hash_t hash = PyUnicode_CheckExact(item) && PyUnicode_GET_LENGTH(item) > 1
+                                   ? reinterpret_cast<PyASCIIObject*>(item)->hash
+                                   : -1;
+        if (hash == -1) {
+            return call_upper(item);
+        }
+        Entry& entry = entries_[static_cast<std::size_t>(hash) % size];
+        if (entry.name.get() != item) {
+            Ref upper = call_upper(item);
+            // (A str's hash cannot fail.)
+            if (upper && PyUnicode_CheckExact(upper.get()) && PyObject_Hash(upper.get()) != -1) {
+                entry.name.set(Ref::borrow(item));
+                entry.upper.set(upper.copy());
+            }
+            return upper;
+        }
+        return Ref::steal(compat::copy_str(entry.upper.get()));
+    }
+
+private:
+    static Ref call_upper(PyObject* item) {
+        PyObject* args[1] = {item};
+        return Ref::steal(compat::call_method(names.upper, args, 1));
+    }
+    static constexpr std::size_t size = 64;
+    struct Entry {
+        Slot name;   // an exact str whose hash is known
+        Slot upper;  // name.upper(), hashed
+    };
+    Entry entries_[size];
+};
+UpperNames upper_names;
+
+Ref upper_cased(PyObject* item) { return upper_names.upper(item); }
+
 // item == reserved, with the identity shortcut and no allocation for exact
 // str operands; 1, 0 or -1 on error.
 int equals(PyObject* item, PyObject* reserved) {
@@ -329,8 +383,8 @@ Ref drop_value_error(PyObject* globals) {
 // The file's value for a numeric or boolean default: the parser's
 // conversion picked by the default's type.  A ValueError raised on the way
 // (by the conversion, or by the bool test before it) gives None, silently.
-Ref convert_file_value(PyObject* globals, PyObject* self, PyObject* result,
-                       PyObject* section_name, PyObject* item) {
+Ref convert_file_value(compat::SlotCalls& calls, PyObject* globals, PyObject* self,
+                       PyObject* result, PyObject* section_name, PyObject* item) {
     int line;
     PyObject* method;
     int boolean = is_bool(result);
@@ -350,7 +404,7 @@ Ref convert_file_value(PyObject* globals, PyObject* self, PyObject* result,
     } else {
         return Ref::none();
     }
-    Ref parser = read_reserved(self, names.parser);
+    Ref parser = read_reserved(calls, self, names.parser);
     PyObject* args[3] = {parser.get(), section_name, item};
     Ref converted = parser ? Ref::steal(compat::call_method(method, args, 3)) : Ref();
     if (converted) {
@@ -360,11 +414,32 @@ Ref convert_file_value(PyObject* globals, PyObject* self, PyObject* result,
     return drop_value_error(globals);
 }
 
-Ref lookup_setting(PyObject* globals, PyObject* self, PyObject* item) {
+// Lengths (below 64) of the reserved names, as bits.
+std::uint64_t reserved_lengths(PyObject* const (&reserved)[5]) {
+    std::uint64_t bits = 0;
+    for (PyObject* name : reserved) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+        bits |= length < 64 ? std::uint64_t{1} << length : 0;
+    }
+    return bits;
+}
+
+// `hook`: the class's __getattribute__ when the caller (the class's slot)
+// has just found it to be this module's own; null otherwise.
+Ref lookup_setting(compat::SlotCalls& calls, PyObject* globals, PyObject* self, PyObject* item,
+                   PyObject* hook) {
     PyObject* const reserved[] = {names.filename, names.parser, names.config_json, names.module,
                                   names.variables};
+    // An exact str can equal a reserved name only with the same length; and
+    // comparing one runs no code, so the caller's finding about the hook
+    // still holds afterwards.
+    static const std::uint64_t lengths = reserved_lengths(reserved);
+    const bool plain = PyUnicode_CheckExact(item);
+    const Py_ssize_t length = plain ? PyUnicode_GET_LENGTH(item) : 0;
+    const bool maybe_reserved =
+        !plain || (length < 64 && (lengths & (std::uint64_t{1} << length)) != 0);
     for (PyObject* name : reserved) {
-        int equal = equals(item, name);
+        int equal = maybe_reserved ? equals(item, name) : 0;
         if (equal < 0) {
             add_traceback(getattribute_entry, 58, globals);
             return Ref();
@@ -379,7 +454,7 @@ Ref lookup_setting(PyObject* globals, PyObject* self, PyObject* item) {
     }
 
     // The default, from the defaults module.
-    Ref module = read_reserved(self, names.module);
+    Ref module = read_reserved(calls, self, names.module, plain ? hook : nullptr);
     PyObject* found = nullptr;
     if (!module || compat::getattr_optional(module.get(), item, &found) < 0) {
         add_traceback(getattribute_entry, 61, globals);
@@ -403,14 +478,13 @@ Ref lookup_setting(PyObject* globals, PyObject* self, PyObject* item) {
             return result;
         }
     }
-    if (!has_config_json(self)) {
+    if (!has_config_json(calls, self)) {
         return result;
     }
 
     // Is the option in the file?  The index is keyed by the upper-cased name.
-    PyObject* upper_args[1] = {item};
-    Ref upper = Ref::steal(compat::call_method(names.upper, upper_args, 1));
-    Ref config_json = upper ? read_reserved(self, names.config_json) : Ref();
+    Ref upper = upper_cased(item);
+    Ref config_json = upper ? read_reserved(calls, self, names.config_json) : Ref();
     int contained = config_json ? PySequence_Contains(config_json.get(), upper.get()) : -1;
     if (contained < 0) {
         add_traceback(getattribute_entry, 66, globals);
@@ -419,18 +493,20 @@ Ref lookup_setting(PyObject* globals, PyObject* self, PyObject* item) {
     if (!contained) {
         return result;
     }
-    config_json = read_reserved(self, names.config_json);
+    config_json = read_reserved(calls, self, names.config_json);
     Ref section_name =
         config_json ? Ref::steal(PyObject_GetItem(config_json.get(), upper.get())) : Ref();
     if (!section_name) {
         add_traceback(getattribute_entry, 67, globals);
         return Ref();
     }
-    return convert_file_value(globals, self, value, section_name.get(), item);
+    return convert_file_value(calls, globals, self, value, section_name.get(), item);
 }
 
 PyObject* getattribute_body(PyObject* function, PyObject* const* args) {
-    return lookup_setting(function_globals(function), args[0], args[1]).release();
+    compat::SlotCalls calls;
+    return lookup_setting(calls, function_globals(function), args[0], args[1], nullptr)
+        .release();
 }
 
 // ---- the class's attribute slot -------------------------------------------
@@ -459,11 +535,12 @@ PyObject* class_getattro(PyObject* self, PyObject* name) {
     }
     // Held for the read, as the call protocol holds the method it calls.
     Ref hook = Ref::borrow(function);
-    if (!compat::enter_slot_call()) {
+    compat::SlotCalls calls;
+    if (!calls.enter()) {
         return nullptr;
     }
-    Ref value = lookup_setting(function_globals(function), self, name);
-    compat::leave_slot_call();
+    Ref value = lookup_setting(calls, function_globals(function), self, name, function);
+    calls.leave();
     return value.release();
 }
 

@@ -1,6 +1,7 @@
 #include "support/compat.hpp"
 
 #include "support/names.hpp"
+#include "support/ref.hpp"
 
 #include <cstdlib>
 
@@ -52,6 +53,90 @@ PyObject* new_code(int argcount, PyObject* varnames, PyObject* filename, PyObjec
     return reinterpret_cast<PyObject*>(made);
 #endif
 }
+
+#if QV_PY312
+namespace {
+
+// The version of a dict: a number that no other state of any dict of the
+// interpreter has, taken anew by every change.
+std::uint64_t dict_version(PyObject* dict) {
+#if defined(_MSC_VER)
+#pragma warning(push)
+#pragma warning(disable : 4996)
+#else
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#if defined(_MSC_VER)
+#pragma warning(pop)
+#else
+#pragma GCC diagnostic pop
+#endif
+}
+
+// Whether looking a str up in the dict can run no code: every key is an
+// exact str, compared by its text.
+bool keys_are_exact_strs(PyObject* dict) {
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Names that plain modules were found to lack, each with the module's dict
+// and the dict's version at the time.  From 3.12 on the module type answers
+// a missing name (for a three-argument getattr) with lookups in its dict
+// alone: of the name, of __getattr__ and of __name__ and __spec__.  Where
+// the dict's keys are all exact strs, none of those lookups can run code,
+// so while the dict keeps its version the answer is the same and nothing
+// observable happens on the way to it.
+struct MissingName {
+    Slot dict;
+    Slot name;
+    std::uint64_t version = 0;
+};
+constexpr std::size_t missing_name_slots = 16;
+MissingName missing_names[missing_name_slots];
+
+void remember_missing(MissingName& entry, PyObject* dict, PyObject* name,
+                      std::uint64_t version) {
+    // The entry is complete before the previous objects are released (which
+    // can run code that reads attributes).
+    Ref old_dict = entry.dict.exchange(Ref::borrow(dict));
+    Ref old_name = entry.name.exchange(Ref::borrow(name));
+    entry.version = version;
+}
+
+int module_getattr_optional(PyObject* module, PyObject* name, PyObject** result) {
+    PyObject* dict = PyModule_GetDict(module);
+    const Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(name)->hash;
+    if (dict == nullptr || hash == -1) {
+        return lookup_attr(module, name, result);
+    }
+    MissingName& entry = missing_names[static_cast<std::size_t>(hash) % missing_name_slots];
+    const std::uint64_t version = dict_version(dict);
+    if (entry.name.get() == name && entry.dict.get() == dict && entry.version == version &&
+        version != 0) {
+        *result = nullptr;
+        return 0;
+    }
+    const int found = lookup_attr(module, name, result);
+    if (found == 0 && version != 0 && dict_version(dict) == version &&
+        keys_are_exact_strs(dict) && PyDict_GetItemWithError(dict, names.__getattr__) == nullptr &&
+        !PyErr_Occurred()) {
+        remember_missing(entry, dict, name, version);
+    }
+    return found;
+}
+
+}  // namespace
+#endif
 
 #if !QV_PY312
 namespace {
@@ -170,6 +255,11 @@ int getattr_optional(PyObject* obj, PyObject* name, PyObject** result) {
         if (missing_name_reads_are_inert(dict)) {
             return 0;
         }
+    }
+#endif
+#if QV_PY312
+    if (PyModule_CheckExact(obj) && PyUnicode_CheckExact(name)) {
+        return module_getattr_optional(obj, name, result);
     }
 #endif
     return lookup_attr(obj, name, result);

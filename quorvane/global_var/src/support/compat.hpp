@@ -6,7 +6,9 @@
 #include <Python.h>
 #include <frameobject.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #if PY_VERSION_HEX < 0x03070000
 #error "CPython 3.7 or newer is required"
@@ -99,6 +101,20 @@ inline bool known_hashes_differ(PyObject* a, PyObject* b) {
     const Py_hash_t ha = reinterpret_cast<PyASCIIObject*>(a)->hash;
     const Py_hash_t hb = reinterpret_cast<PyASCIIObject*>(b)->hash;
     return ha != -1 && hb != -1 && ha != hb;
+}
+
+// A new str with the text and the known hash of `text`, an exact str in its
+// canonical (narrowest) representation.
+inline PyObject* copy_str(PyObject* text) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    PyObject* copy = PyUnicode_New(length, PyUnicode_MAX_CHAR_VALUE(text));
+    if (copy != nullptr) {
+        std::memcpy(PyUnicode_DATA(copy), PyUnicode_DATA(text),
+                    static_cast<std::size_t>(length) * PyUnicode_KIND(text));
+        reinterpret_cast<PyASCIIObject*>(copy)->hash =
+            reinterpret_cast<PyASCIIObject*>(text)->hash;
+    }
+    return copy;
 }
 
 // Makes a str's canonical representation available (a no-op from 3.12 on).
@@ -263,26 +279,55 @@ inline bool python_calls_observed(PyObject* code) {
 
 // The recursion check that the interpreter makes around a call of one of
 // the module's functions from a type slot (the function called through
-// tp_call).  Before 3.8 the slot calls a bound method, which checks once
-// more on its way to the function.
-inline bool enter_slot_call() {
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
-        return false;
+// tp_call), for several such calls in one thread: the thread state is looked
+// up once.  Before 3.8 the slot calls a bound method, which checks once more
+// on its way to the function.  From 3.11 on, the counter is stepped here
+// while it is far from the limit, exactly as the interpreter's inline check
+// steps it; near the limit the interpreter's own check runs and reports.
+class SlotCalls {
+public:
+#if QV_PY311 && !defined(USE_STACKCHECK)
+    SlotCalls() : tstate_(PyThreadState_Get()) {}
+    bool enter() {
+        if (remaining() > 1) {
+            --remaining();
+            return true;
+        }
+        return Py_EnterRecursiveCall(where) == 0;
     }
+    void leave() { ++remaining(); }
+
+private:
+#if QV_PY312
+    int& remaining() { return tstate_->c_recursion_remaining; }
+#else
+    int& remaining() { return tstate_->recursion_remaining; }
+#endif
+    PyThreadState* tstate_;
+#else
+    bool enter() {
+        if (Py_EnterRecursiveCall(where)) {
+            return false;
+        }
 #if !QV_PY38
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        if (Py_EnterRecursiveCall(where)) {
+            Py_LeaveRecursiveCall();
+            return false;
+        }
+#endif
+        return true;
+    }
+    void leave() {
         Py_LeaveRecursiveCall();
-        return false;
-    }
-#endif
-    return true;
-}
-inline void leave_slot_call() {
-    Py_LeaveRecursiveCall();
 #if !QV_PY38
-    Py_LeaveRecursiveCall();
+        Py_LeaveRecursiveCall();
 #endif
-}
+    }
+
+private:
+#endif
+    static constexpr const char* where = " while calling a Python object";
+};
 
 // Whether a Python function that makes one call of a C method could run
 // from here without meeting the recursion limit, or the headroom the
