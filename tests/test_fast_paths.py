@@ -355,3 +355,40 @@ def test_a_module_changed_while_a_name_is_looked_up(mod):
 
     expected = reads(lambda module, inst: getattr(module, "LATER", None))
     assert reads(lambda module, inst: inst.LATER) == expected == ["added", "added"]
+
+
+def test_upper_cased_names_are_new_strs_with_the_text_of_str_upper(mod):
+    import types
+    names = ["stra\u00dfe", "\u01c6x", "\ufb01le", "\u0390ab", "max_rows", "Mixed_Case", "xy"]
+    names += ["setting_%d" % i for i in range(300)]  # more names than remembered at once
+    module = types.ModuleType("many_defaults")
+    for name in names:
+        setattr(module, name, 1)
+
+    keys = []
+
+    class Index(dict):
+        def __contains__(self, key):
+            keys.append(key)
+            return True
+
+        def __getitem__(self, key):
+            keys.append(key)
+            return "S"
+
+    class Parser:
+        def getint(self, section, option):
+            return section, option
+
+    inst = reading_from(mod, module)
+    object.__setattr__(inst, "config_json", Index())
+    object.__setattr__(inst, "parser", Parser())
+    for _ in range(2):
+        for name in names:
+            del keys[:]
+            assert getattr(inst, name) == ("S", name)
+            assert [type(k) for k in keys] == [str, str]
+            assert keys == [name.upper()] * 2
+        first = list(keys)
+        assert getattr(inst, names[-1]) == ("S", names[-1])
+        assert all(a is not b for a in first for b in keys[2:])
