@@ -392,3 +392,21 @@ def test_upper_cased_names_are_new_strs_with_the_text_of_str_upper(mod):
         first = list(keys)
         assert getattr(inst, names[-1]) == ("S", names[-1])
         assert all(a is not b for a in first for b in keys[2:])
+
+
+def test_a_dropped_defaults_module_releases_its_values(mod):
+    import gc
+    import types
+    import weakref
+
+    class Value:
+        pass
+
+    module = types.ModuleType("short_lived_defaults")
+    module.VALUE = Value()
+    alive = weakref.ref(module.VALUE)
+    inst = reading_from(mod, module)
+    assert [inst.MISSING, inst.MISSING, inst.VALUE] == [None, None, module.VALUE]
+    del inst, module
+    gc.collect()
+    assert alive() is None

@@ -96,8 +96,12 @@ bool keys_are_exact_strs(PyObject* dict) {
 // the dict's keys are all exact strs, none of those lookups can run code,
 // so while the dict keeps its version the answer is the same and nothing
 // observable happens on the way to it.
+//
+// The dict is not kept alive (that would keep the module's values alive):
+// its address is only compared, together with the version, which no later
+// dict, even one at the same address, can have again.
 struct MissingName {
-    Slot dict;
+    PyObject* dict = nullptr;
     Slot name;
     std::uint64_t version = 0;
 };
@@ -106,10 +110,8 @@ MissingName missing_names[missing_name_slots];
 
 void remember_missing(MissingName& entry, PyObject* dict, PyObject* name,
                       std::uint64_t version) {
-    // The entry is complete before the previous objects are released (which
-    // can run code that reads attributes).
-    Ref old_dict = entry.dict.exchange(Ref::borrow(dict));
-    Ref old_name = entry.name.exchange(Ref::borrow(name));
+    entry.name.set(Ref::borrow(name));  // (releasing a str runs no code)
+    entry.dict = dict;
     entry.version = version;
 }
 
@@ -121,7 +123,7 @@ int module_getattr_optional(PyObject* module, PyObject* name, PyObject** result)
     }
     MissingName& entry = missing_names[static_cast<std::size_t>(hash) % missing_name_slots];
     const std::uint64_t version = dict_version(dict);
-    if (entry.name.get() == name && entry.dict.get() == dict && entry.version == version &&
+    if (entry.name.get() == name && entry.dict == dict && entry.version == version &&
         version != 0) {
         *result = nullptr;
         return 0;

@@ -74,13 +74,6 @@ public:
         Py_XDECREF(old);
     }
     void clear() noexcept { set(Ref()); }
-    // Puts `value` in and hands the previous value back, unreleased: for
-    // updates that must be complete before anything is released.
-    Ref exchange(Ref value) noexcept {
-        Ref old = Ref::steal(ptr_);
-        ptr_ = value.release();
-        return old;
-    }
 
 private:
     PyObject* ptr_ = nullptr;
