@@ -54,7 +54,7 @@ PyObject* new_code(int argcount, PyObject* varnames, PyObject* filename, PyObjec
 #endif
 }
 
-#if QV_PY312
+#if QV_PY312 && QV_DICT_VERSIONS
 namespace {
 
 // The version of a dict: a number that no other state of any dict of the
@@ -259,7 +259,7 @@ int getattr_optional(PyObject* obj, PyObject* name, PyObject** result) {
         }
     }
 #endif
-#if QV_PY312
+#if QV_PY312 && QV_DICT_VERSIONS
     if (PyModule_CheckExact(obj) && PyUnicode_CheckExact(name)) {
         return module_getattr_optional(obj, name, result);
     }

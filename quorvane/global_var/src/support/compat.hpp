@@ -19,6 +19,9 @@
 #define QV_PY311 (PY_VERSION_HEX >= 0x030B0000)
 #define QV_PY312 (PY_VERSION_HEX >= 0x030C0000)
 #define QV_PY313 (PY_VERSION_HEX >= 0x030D0000)
+// Dicts carry a version (ma_version_tag) that every change renews, drawn
+// from one counter of the interpreter, up to 3.13; 3.14 drops it.
+#define QV_DICT_VERSIONS (PY_VERSION_HEX < 0x030E0000)
 
 // The module's initialisation function is its only exported symbol: the
 // build hides everything else.
