@@ -51,8 +51,12 @@ constexpr std::uintptr_t direct_nesting_gap = 16 * 1024;
 
 // Stack positions (addresses, as numbers) of this thread's current run and
 // innermost level; the stack grows downwards on every supported platform.
-thread_local std::uintptr_t run_base = 0;
-thread_local std::uintptr_t innermost_level = 0;
+// (One thread-local object, whose address each level looks up once.)
+struct Nesting {
+    std::uintptr_t run_base = 0;
+    std::uintptr_t innermost_level = 0;
+};
+thread_local Nesting this_thread_nesting;
 
 class NestingGuard {
 public:
@@ -60,17 +64,17 @@ public:
     NestingGuard(const NestingGuard&) = delete;
     NestingGuard& operator=(const NestingGuard&) = delete;
     ~NestingGuard() {
-        if (entered_) {
-            run_base = saved_base_;
-            innermost_level = saved_innermost_;
+        if (nesting_ != nullptr) {
+            *nesting_ = saved_;
         }
     }
 
     bool enter() {
         const char marker = 0;
         const std::uintptr_t here = reinterpret_cast<std::uintptr_t>(&marker);
-        std::uintptr_t base = run_base;
-        const std::uintptr_t previous = innermost_level;
+        Nesting& nesting = this_thread_nesting;
+        std::uintptr_t base = nesting.run_base;
+        const std::uintptr_t previous = nesting.innermost_level;
         if (previous == 0 || previous < here || previous - here > direct_nesting_gap) {
             base = here;
         } else if (base - here > stack_budget) {
@@ -78,18 +82,16 @@ public:
                             "maximum recursion depth exceeded while calling a Python object");
             return false;
         }
-        saved_base_ = run_base;
-        saved_innermost_ = previous;
-        run_base = base;
-        innermost_level = here;
-        entered_ = true;
+        saved_ = nesting;
+        nesting.run_base = base;
+        nesting.innermost_level = here;
+        nesting_ = &nesting;
         return true;
     }
 
 private:
-    bool entered_ = false;
-    std::uintptr_t saved_base_ = 0;
-    std::uintptr_t saved_innermost_ = 0;
+    Nesting* nesting_ = nullptr;  // set once entered
+    Nesting saved_;
 };
 
 // ---- str -----------------------------------------------------------------
