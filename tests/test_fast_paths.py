@@ -389,6 +389,7 @@ def test_upper_cased_names_are_new_strs_with_the_text_of_str_upper(mod):
             assert getattr(inst, name) == ("S", name)
             assert [type(k) for k in keys] == [str, str]
             assert keys == [name.upper()] * 2
+            assert keys[0] is keys[1]  # one upper-cased name per read
         first = list(keys)
         assert getattr(inst, names[-1]) == ("S", names[-1])
         assert all(a is not b for a in first for b in keys[2:])

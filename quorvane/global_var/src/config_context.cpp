@@ -25,8 +25,9 @@
 //   61      result = getattr(self.module, item, None)
 //   62      if result is not None:
 //   63          if isinstance(result, (int, float, complex, bool)) and hasattr(self, "config_json"):
-//   66          if item.upper() in self.config_json:
-//   67              section_name = self.config_json[item.upper()]; variable_name = item
+//   66          if <item.upper(), called once> in self.config_json:
+//   67              section_name = self.config_json[<the same upper-cased name>]
+//                  variable_name = item
 //   68              try:
 //   70                  if isinstance(result, bool):
 //   71                      config_result = self.parser.getboolean(section_name, variable_name)
@@ -306,13 +307,14 @@ public:
         }
         Entry& entry = entries_[static_cast<std::size_t>(hash) % size];
         if (entry.name.get() != item) {
-            Ref upper = call_upper(item);
+            Ref computed = call_upper(item);
             // (A str's hash cannot fail.)
-            if (upper && PyUnicode_CheckExact(upper.get()) && PyObject_Hash(upper.get()) != -1) {
+            if (computed && PyUnicode_CheckExact(computed.get()) &&
+                PyObject_Hash(computed.get()) != -1) {
                 entry.name.set(Ref::borrow(item));
-                entry.upper.set(upper.copy());
+                entry.upper.set(computed.copy());
             }
-            return upper;
+            return computed;
         }
         return Ref::steal(compat::copy_str(entry.upper.get()));
     }

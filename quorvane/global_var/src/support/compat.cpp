@@ -60,33 +60,45 @@ namespace {
 // The version of a dict: a number that no other state of any dict of the
 // interpreter has, taken anew by every change.
 std::uint64_t dict_version(PyObject* dict) {
-#if defined(_MSC_VER)
-#pragma warning(push)
-#pragma warning(disable : 4996)
-#else
+#if defined(__GNUC__) || defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#elif defined(_MSC_VER)
+#pragma warning(push)
+#pragma warning(disable : 4996)
 #endif
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#if defined(_MSC_VER)
-#pragma warning(pop)
-#else
+#if defined(__GNUC__) || defined(__clang__)
 #pragma GCC diagnostic pop
+#elif defined(_MSC_VER)
+#pragma warning(pop)
 #endif
 }
 
-// Whether looking a str up in the dict can run no code: every key is an
-// exact str, compared by its text.
-bool keys_are_exact_strs(PyObject* dict) {
+// Whether looking a str up in the dict (at `version`) can run no code:
+// every key is an exact str, compared by its text.  The keys are walked
+// once per state of a dict; the answer for the last state asked about is
+// kept.
+struct KeysVerdict {
+    PyObject* dict = nullptr;  // compared only, like MissingName::dict below
+    std::uint64_t version = 0;
+    bool exact_strs = false;
+};
+KeysVerdict keys_verdict;
+
+bool keys_are_exact_strs(PyObject* dict, std::uint64_t version) {
+    if (keys_verdict.dict == dict && keys_verdict.version == version) {
+        return keys_verdict.exact_strs;
+    }
+    bool exact_strs = true;
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) {
-            return false;
-        }
+    while (exact_strs && PyDict_Next(dict, &pos, &key, &value)) {
+        exact_strs = PyUnicode_CheckExact(key);
     }
-    return true;
+    keys_verdict = {dict, version, exact_strs};
+    return exact_strs;
 }
 
 // Names that plain modules were found to lack, each with the module's dict
@@ -105,7 +117,7 @@ struct MissingName {
     Slot name;
     std::uint64_t version = 0;
 };
-constexpr std::size_t missing_name_slots = 16;
+constexpr std::size_t missing_name_slots = 64;
 MissingName missing_names[missing_name_slots];
 
 void remember_missing(MissingName& entry, PyObject* dict, PyObject* name,
@@ -130,7 +142,8 @@ int module_getattr_optional(PyObject* module, PyObject* name, PyObject** result)
     }
     const int found = lookup_attr(module, name, result);
     if (found == 0 && version != 0 && dict_version(dict) == version &&
-        keys_are_exact_strs(dict) && PyDict_GetItemWithError(dict, names.__getattr__) == nullptr &&
+        keys_are_exact_strs(dict, version) &&
+        PyDict_GetItemWithError(dict, names.__getattr__) == nullptr &&
         !PyErr_Occurred()) {
         remember_missing(entry, dict, name, version);
     }
