@@ -104,7 +104,8 @@ bool keys_are_exact_strs(PyObject* dict, std::uint64_t version) {
 // Names that plain modules were found to lack, each with the module's dict
 // and the dict's version at the time.  From 3.12 on the module type answers
 // a missing name (for a three-argument getattr) with lookups in its dict
-// alone: of the name, of __getattr__ and of __name__ and __spec__.  Where
+// alone: of the name and of __getattr__ (3.12 also looks up __name__ and
+// __spec__, and uses neither).  Where
 // the dict's keys are all exact strs, none of those lookups can run code,
 // so while the dict keeps its version the answer is the same and nothing
 // observable happens on the way to it.
