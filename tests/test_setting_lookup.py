@@ -66,6 +66,17 @@ def same(a, b):
     return a is b or (type(a) is type(b) and a == b)
 
 
+def check_read(inst, name, outcome, line):
+    """Reading `name` gives `outcome`, or, with a line, raises the exception
+    type `outcome` with one entry of the lookup at that line."""
+    if line is None:
+        assert getattr(inst, name) == outcome
+        return
+    with pytest.raises(outcome) as info:
+        getattr(inst, name)
+    assert own_entries(info.value) == entries((GETATTR, line))
+
+
 @pytest.mark.parametrize("default, text, expected", ROWS)
 def test_what_a_setting_read_returns(build, default, text, expected):
     plain = None if default is MISSING else default
@@ -146,12 +157,7 @@ def test_parser_errors(build, default, line, error):
 def test_parser_errors_from_the_file(build, ini, default, error, line):
     inst = build("[Remote]\n%s\n" % ini, DURE_MAX=default)
     assert list(inst.config_json) == ["DURE_MAX"]
-    if line is None:
-        assert inst.DURE_MAX == error
-        return
-    with pytest.raises(error) as info:
-        inst.DURE_MAX
-    assert own_entries(info.value) == entries((GETATTR, line))
+    check_read(inst, "DURE_MAX", error, line)
 
 
 @pytest.mark.parametrize("with_file", [False, True])
@@ -272,12 +278,7 @@ def test_failing_bool_instance_test(build, default, with_file, line):
 def test_changed_instance_state(build, change, outcome, line):
     inst = build("[Limits]\nmax_rows = 250\n")
     change(inst)
-    if line is None:
-        assert inst.MAX_ROWS == outcome
-        return
-    with pytest.raises(outcome) as info:
-        inst.MAX_ROWS
-    assert own_entries(info.value) == entries((GETATTR, line))
+    check_read(inst, "MAX_ROWS", outcome, line)
 
 
 def test_presence_test_swallows_any_error(build, monkeypatch):
