@@ -164,19 +164,6 @@ def test_getattr_hook_of_a_subclass_takes_part_in_own_reads(mod, tmp_path):
     assert bare.MAX_ROWS is None  # the hook's "module" has no MAX_ROWS
 
 
-def test_plain_str_path_is_taken(mod, monkeypatch):
-    # Nothing observable tells the paths apart, by design; their cost does.
-    import timeit
-
-    def best(stmt):
-        return min(timeit.repeat(stmt, number=2000, repeat=7))
-
-    fast = best(lambda: mod.apply_unidecoding("plain text"))
-    monkeypatch.setattr(mod, "unidecode", lambda string: string)
-    slow = best(lambda: mod.apply_unidecoding("plain text"))
-    assert slow > 3 * fast
-
-
 def test_own_reads_follow_later_changes_to_the_class(mod):
     class Sub(mod.config_global_var):
         pass

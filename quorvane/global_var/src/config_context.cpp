@@ -65,76 +65,80 @@ Ref object_getattribute(PyObject* self, PyObject* name) {
     return Ref::steal(compat::vectorcall(method.get(), args + 1, 2 | compat::args_offset));
 }
 
-// The __getattribute__ that a read of an attribute of `self` would run, when
-// it is this module's own and nothing else (a __getattr__ hook) takes part
-// in the read; null otherwise.  The answer depends on the type's attributes
-// only; where the type has a stable version tag, the last answer is kept
-// with it.
-struct OwnHookCache {
-    PyTypeObject* type = nullptr;
-    unsigned int version = 0;
-    PyObject* hook = nullptr;  // borrowed from the type's namespace
+// Because the class defines __getattribute__, the interpreter gives it a
+// slot that looks the method up on the type and calls it with (self, name)
+// through the call protocol.  The class's own slot is replaced, before the
+// class is published, by one that makes the same lookup and the same
+// recursion check and runs the method's body without the call protocol's
+// tuple.  Any change to the class's __getattribute__ or __getattr__ makes
+// the type put a slot of the interpreter's back (and subclasses get one from
+// the start), so this one serves the class exactly as built.
+struct ClassSlot {
+    Slot cls;                            // the class it was installed on
+    getattrofunc interpreter = nullptr;  // the slot it replaced
 };
-OwnHookCache own_hook_cache;
+ClassSlot class_slot;
 
-PyObject* own_getattribute(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    OwnHookCache& cache = own_hook_cache;
-    if (type == cache.type && cache.version != 0 &&
-        compat::stable_type_version(type) == cache.version) {
-        return cache.hook;
+PyObject* class_getattro(PyObject* self, PyObject* name);
+
+// Whether reads of attributes of an instance of `type` go through the
+// class's own slot.
+bool served_by_class_slot(PyTypeObject* type) {
+#if QV_SHORTCUTS
+    return type->tp_getattro == class_getattro &&
+           type == reinterpret_cast<PyTypeObject*>(class_slot.cls.get());
+#else
+    (void)type;
+    return false;
+#endif
+}
+
+// The type's __getattribute__ when it is this module's (held: a lookup in
+// another dict may run code that rebinds it); null otherwise.
+Ref own_getattribute(PyTypeObject* type) {
+    Ref hook = Ref::steal(compat::type_lookup(type, names.__getattribute__));
+    if (!hook || function_def(hook.get()) != &config_getattribute_def) {
+        return Ref();
     }
-    PyObject* hook = _PyType_Lookup(type, names.__getattribute__);
-    if (hook == nullptr || function_def(hook) != &config_getattribute_def ||
-        _PyType_Lookup(type, names.__getattr__) != nullptr) {
-        hook = nullptr;
-    }
-    cache.type = type;
-    cache.version = compat::stable_type_version(type);
-    cache.hook = hook;
     return hook;
 }
 
-// `self.<name>` for one of the reserved names.  When the class's lookup is
-// still this module's __getattribute__, the read is served as that function
-// would serve it, without the round trip through the call protocol: the
-// recursion check that the call would make is made here, and a failure of
-// the lookup carries the same entry (line 59) the nested call would add.
+// `self.<name>` for one of the reserved names.  Where the class's slot would
+// serve the read, it is served as that slot and the method would serve it:
+// the same lookup of __getattribute__, the same recursion check, and a
+// failure carries the entry (line 59) that the nested call would add.
 //
-// `checked` is the class's __getattribute__ when the caller has just found
-// it to be this module's own and no code has run since.
-Ref read_reserved(compat::SlotCalls& calls, PyObject* self, PyObject* name,
-                  PyObject* checked = nullptr) {
-    // Held for the read: the lookup may run code that rebinds the class's
-    // __getattribute__.
-    Ref hook = Ref::borrow(checked != nullptr ? checked : own_getattribute(self));
-    if (!hook) {
-        return Ref::steal(PyObject_GetAttr(self, name));
+// `checked` is the class's __getattribute__ when the caller has just looked
+// it up for this read and no code has run since.
+Ref read_reserved(PyObject* self, PyObject* name, PyObject* checked = nullptr) {
+    if (served_by_class_slot(Py_TYPE(self))) {
+        Ref hook = checked != nullptr ? Ref::borrow(checked) : own_getattribute(Py_TYPE(self));
+        if (hook) {
+            if (!compat::enter_slot_call()) {
+                return Ref();
+            }
+            Ref value = object_getattribute(self, name);
+            compat::leave_slot_call();
+            if (!value) {
+                add_traceback(getattribute_entry, 59, function_globals(hook.get()));
+            }
+            return value;
+        }
     }
-    if (!calls.enter()) {
-        return Ref();
-    }
-    Ref value = object_getattribute(self, name);
-    calls.leave();
-    if (!value) {
-        add_traceback(getattribute_entry, 59, function_globals(hook.get()));
-    }
-    return value;
-}
-
-Ref read_reserved(PyObject* self, PyObject* name) {
-    compat::SlotCalls calls;
-    return read_reserved(calls, self, name);
+    return Ref::steal(PyObject_GetAttr(self, name));
 }
 
 // hasattr(self, "config_json"), where any exception counts as absent.
-bool has_config_json(compat::SlotCalls& calls, PyObject* self) {
+bool has_config_json(PyObject* self) {
     Ref value;
-    if (own_getattribute(self) != nullptr &&
+    if (served_by_class_slot(Py_TYPE(self)) &&
         builtins.object.get() == reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
-        if (calls.enter()) {
+        Ref hook = own_getattribute(Py_TYPE(self));
+        if (hook && compat::enter_slot_call()) {
             value = Ref::steal(compat::generic_getattr_or_null(self, names.config_json));
-            calls.leave();
+            compat::leave_slot_call();
+        } else if (!hook) {
+            value = Ref::steal(PyObject_GetAttr(self, names.config_json));
         }
     } else {
         value = Ref::steal(PyObject_GetAttr(self, names.config_json));
@@ -291,62 +295,15 @@ PyObject* init_body(PyObject* function, PyObject* const* args) {
 
 // ---- __getattribute__ ----------------------------------------------------
 
-// item.upper().  For an exact str, str.upper is the built-in method and
-// depends on the text alone, so the result for a name read before is kept
-// (with its hash, which the option index needs next) and handed out as a
-// new str with that text and hash.  Single characters are left to str.upper,
-// whose results among them may be shared objects.
-class UpperNames {
-public:
-    Ref upper(PyObject* item) {
-        const Py_hash_t hash = PyUnicode_CheckExact(item) && PyUnicode_GET_LENGTH(item) > 1
-                                   ? reinterpret_cast<PyASCIIObject*>(item)->hash
-                                   : -1;
-        if (hash == -1) {
-            return call_upper(item);
-        }
-        Entry& entry = entries_[static_cast<std::size_t>(hash) % size];
-        if (entry.name.get() != item) {
-            Ref computed = call_upper(item);
-            // (A str's hash cannot fail.)
-            if (computed && PyUnicode_CheckExact(computed.get()) &&
-                PyObject_Hash(computed.get()) != -1) {
-                entry.name.set(Ref::borrow(item));
-                entry.upper.set(computed.copy());
-            }
-            return computed;
-        }
-        return Ref::steal(compat::copy_str(entry.upper.get()));
-    }
-
-private:
-    static Ref call_upper(PyObject* item) {
-        PyObject* args[1] = {item};
-        return Ref::steal(compat::call_method(names.upper, args, 1));
-    }
-    static constexpr std::size_t size = 64;
-    struct Entry {
-        Slot name;   // an exact str whose hash is known
-        Slot upper;  // name.upper(), hashed
-    };
-    Entry entries_[size];
-};
-UpperNames upper_names;
-
-Ref upper_cased(PyObject* item) { return upper_names.upper(item); }
-
-// item == reserved, with the identity shortcut and no allocation for exact
-// str operands; 1, 0 or -1 on error.
+// item == reserved, with the identity shortcut; comparing two exact strs
+// runs no code.  1, 0 or -1 on error.
 int equals(PyObject* item, PyObject* reserved) {
     if (item == reserved) {
         return 1;
     }
-    if (PyUnicode_CheckExact(item)) {
-        if (PyUnicode_GET_LENGTH(item) != PyUnicode_GET_LENGTH(reserved) ||
-            compat::known_hashes_differ(item, reserved)) {
-            return 0;
-        }
-        return PyUnicode_Compare(item, reserved) == 0;
+    if (PyUnicode_CheckExact(item) && compat::unicode_ready(item)) {
+        return PyUnicode_GET_LENGTH(item) == PyUnicode_GET_LENGTH(reserved) &&
+               PyUnicode_Compare(item, reserved) == 0;
     }
     Ref outcome = Ref::steal(PyObject_RichCompare(item, reserved, Py_EQ));
     return outcome ? PyObject_IsTrue(outcome.get()) : -1;
@@ -367,16 +324,13 @@ int is_bool(PyObject* value) {
     return PyObject_IsInstance(value, reinterpret_cast<PyObject*>(&PyBool_Type));
 }
 
-// The `except ValueError` clause around the conversion: a ValueError (the
-// captured builtin, or a subclass) being raised is taken over and dropped,
-// giving None; any other exception stays raised (null returned).
-Ref drop_value_error(PyObject* globals) {
-    if (!PyErr_ExceptionMatches(builtins.value_error.get())) {
-        return Ref();
-    }
+// The `except ValueError` clause around the conversion, for the exception
+// being raised: a ValueError (the captured builtin, or a subclass) is taken
+// and dropped, giving None; anything else is raised again (null returned).
+Ref drop_value_error() {
     Caught caught;
-    if (!caught.take()) {
-        add_traceback(getattribute_entry, 81, globals);
+    if (!caught.matches(builtins.value_error.get())) {
+        caught.reraise();
         return Ref();
     }
     return Ref::none();
@@ -385,14 +339,14 @@ Ref drop_value_error(PyObject* globals) {
 // The file's value for a numeric or boolean default: the parser's
 // conversion picked by the default's type.  A ValueError raised on the way
 // (by the conversion, or by the bool test before it) gives None, silently.
-Ref convert_file_value(compat::SlotCalls& calls, PyObject* globals, PyObject* self,
-                       PyObject* result, PyObject* section_name, PyObject* item) {
+Ref convert_file_value(PyObject* globals, PyObject* self, PyObject* result,
+                       PyObject* section_name, PyObject* item) {
     int line;
     PyObject* method;
     int boolean = is_bool(result);
     if (boolean < 0) {
         add_traceback(getattribute_entry, 70, globals);
-        return drop_value_error(globals);
+        return drop_value_error();
     }
     if (boolean) {
         line = 71;
@@ -406,14 +360,14 @@ Ref convert_file_value(compat::SlotCalls& calls, PyObject* globals, PyObject* se
     } else {
         return Ref::none();
     }
-    Ref parser = read_reserved(calls, self, names.parser);
+    Ref parser = read_reserved(self, names.parser);
     PyObject* args[3] = {parser.get(), section_name, item};
     Ref converted = parser ? Ref::steal(compat::call_method(method, args, 3)) : Ref();
     if (converted) {
         return converted;
     }
     add_traceback(getattribute_entry, line, globals);
-    return drop_value_error(globals);
+    return drop_value_error();
 }
 
 // Lengths (below 64) of the reserved names, as bits.
@@ -427,16 +381,15 @@ std::uint64_t reserved_lengths(PyObject* const (&reserved)[5]) {
 }
 
 // `hook`: the class's __getattribute__ when the caller (the class's slot)
-// has just found it to be this module's own; null otherwise.
-Ref lookup_setting(compat::SlotCalls& calls, PyObject* globals, PyObject* self, PyObject* item,
-                   PyObject* hook) {
+// has just looked it up for this read; null otherwise.
+Ref lookup_setting(PyObject* globals, PyObject* self, PyObject* item, PyObject* hook) {
     PyObject* const reserved[] = {names.filename, names.parser, names.config_json, names.module,
                                   names.variables};
     // An exact str can equal a reserved name only with the same length; and
-    // comparing one runs no code, so the caller's finding about the hook
-    // still holds afterwards.
+    // comparing one runs no code, so the caller's lookup still holds
+    // afterwards.
     static const std::uint64_t lengths = reserved_lengths(reserved);
-    const bool plain = PyUnicode_CheckExact(item);
+    const bool plain = PyUnicode_CheckExact(item) && compat::unicode_ready(item);
     const Py_ssize_t length = plain ? PyUnicode_GET_LENGTH(item) : 0;
     const bool maybe_reserved =
         !plain || (length < 64 && (lengths & (std::uint64_t{1} << length)) != 0);
@@ -456,7 +409,7 @@ Ref lookup_setting(compat::SlotCalls& calls, PyObject* globals, PyObject* self, 
     }
 
     // The default, from the defaults module.
-    Ref module = read_reserved(calls, self, names.module, plain ? hook : nullptr);
+    Ref module = read_reserved(self, names.module, plain ? hook : nullptr);
     PyObject* found = nullptr;
     if (!module || compat::getattr_optional(module.get(), item, &found) < 0) {
         add_traceback(getattribute_entry, 61, globals);
@@ -480,13 +433,14 @@ Ref lookup_setting(compat::SlotCalls& calls, PyObject* globals, PyObject* self, 
             return result;
         }
     }
-    if (!has_config_json(calls, self)) {
+    if (!has_config_json(self)) {
         return result;
     }
 
     // Is the option in the file?  The index is keyed by the upper-cased name.
-    Ref upper = upper_cased(item);
-    Ref config_json = upper ? read_reserved(calls, self, names.config_json) : Ref();
+    PyObject* upper_args[1] = {item};
+    Ref upper = Ref::steal(compat::call_method(names.upper, upper_args, 1));
+    Ref config_json = upper ? read_reserved(self, names.config_json) : Ref();
     int contained = config_json ? PySequence_Contains(config_json.get(), upper.get()) : -1;
     if (contained < 0) {
         add_traceback(getattribute_entry, 66, globals);
@@ -495,54 +449,34 @@ Ref lookup_setting(compat::SlotCalls& calls, PyObject* globals, PyObject* self, 
     if (!contained) {
         return result;
     }
-    config_json = read_reserved(calls, self, names.config_json);
+    config_json = read_reserved(self, names.config_json);
     Ref section_name =
         config_json ? Ref::steal(PyObject_GetItem(config_json.get(), upper.get())) : Ref();
     if (!section_name) {
         add_traceback(getattribute_entry, 67, globals);
         return Ref();
     }
-    return convert_file_value(calls, globals, self, value, section_name.get(), item);
+    return convert_file_value(globals, self, value, section_name.get(), item);
 }
 
 PyObject* getattribute_body(PyObject* function, PyObject* const* args) {
-    compat::SlotCalls calls;
-    return lookup_setting(calls, function_globals(function), args[0], args[1], nullptr)
-        .release();
+    return lookup_setting(function_globals(function), args[0], args[1], nullptr).release();
 }
 
 // ---- the class's attribute slot -------------------------------------------
 
-// Because the class defines __getattribute__, the interpreter gives it a
-// generic slot that looks the method up on the type and calls it with
-// (self, name) through the call protocol.  The class's own slot is replaced
-// by this one, which makes the same lookup and the same recursion check and
-// runs the method's body without building the argument tuple.  Any change
-// to the class's __getattribute__ or __getattr__ (and any class that merely
-// inherits this slot) goes back to the interpreter's slot: the type resets
-// its own slot on such changes, and every read checks the method again.
-struct ClassSlot {
-    Slot cls;  // kept alive: the pointer is compared with instances' types
-    getattrofunc interpreter = nullptr;
-};
-ClassSlot class_slot;
-
 PyObject* class_getattro(PyObject* self, PyObject* name) {
-    PyObject* function =
-        Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(class_slot.cls.get())
-            ? own_getattribute(self)
-            : nullptr;
-    if (function == nullptr) {
+    Ref hook = Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(class_slot.cls.get())
+                   ? own_getattribute(Py_TYPE(self))
+                   : Ref();
+    if (!hook) {
         return class_slot.interpreter(self, name);
     }
-    // Held for the read, as the call protocol holds the method it calls.
-    Ref hook = Ref::borrow(function);
-    compat::SlotCalls calls;
-    if (!calls.enter()) {
+    if (!compat::enter_slot_call()) {
         return nullptr;
     }
-    Ref value = lookup_setting(calls, function_globals(function), self, name, function);
-    calls.leave();
+    Ref value = lookup_setting(function_globals(hook.get()), self, name, hook.get());
+    compat::leave_slot_call();
     return value.release();
 }
 
@@ -552,21 +486,26 @@ PyObject* Names::*const getattribute_params[] = {&Names::self, &Names::item};
 }  // namespace
 
 void install_class_slot(PyObject* cls) {
-    if (class_slot.cls || !PyType_Check(cls)) {
-        return;
-    }
+#if QV_SHORTCUTS
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
-    PyObject* hook = _PyType_Lookup(type, names.__getattribute__);
-    if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || hook == nullptr ||
-        function_def(hook) != &config_getattribute_def ||
-        _PyType_Lookup(type, names.__getattr__) != nullptr ||
-        type->tp_getattro == PyObject_GenericGetAttr || type->tp_getattro == nullptr) {
+    if (!PyType_Check(cls) || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
+        type->tp_getattro == PyObject_GenericGetAttr || type->tp_getattro == nullptr ||
+        type->tp_getattro == class_getattro || !own_getattribute(type)) {
         return;
     }
-    class_slot.cls.set(Ref::borrow(cls));
+    Ref getattr_hook = Ref::steal(compat::type_lookup(type, names.__getattr__));
+    if (getattr_hook) {
+        return;
+    }
     class_slot.interpreter = type->tp_getattro;
+    class_slot.cls.set(Ref::borrow(cls));
     type->tp_getattro = class_getattro;
+#else
+    (void)cls;
+#endif
 }
+
+void forget_class_slot() { class_slot.cls.clear(); }
 
 const FunctionDef config_init_def = {{"__init__", 2, 1, init_params}, init_entry, 41, init_body};
 const FunctionDef config_getattribute_def = {

@@ -33,8 +33,6 @@ inline Ref call0(PyObject* callable) {
 
 // Transliteration (apply_unidecoding).
 extern const FunctionDef apply_unidecoding_def;
-// Records the unidecode function that the module body imported.
-void note_imported_unidecode(PyObject* function);
 // Calls apply_unidecoding through `function` (the module global): directly
 // when it is this module's own function, else through the call protocol.
 Ref call_apply_unidecoding(PyObject* function, PyObject* arg);
@@ -42,8 +40,12 @@ Ref call_apply_unidecoding(PyObject* function, PyObject* arg);
 // Configuration context (config_global_var).
 extern const FunctionDef config_init_def;
 extern const FunctionDef config_getattribute_def;
-// Serves attribute reads on instances of the class just built straight from
-// its __getattribute__, while that is this module's (see the definition).
+// Serves attribute reads on instances of the class just built (and not yet
+// published) straight from its __getattribute__, while that is this
+// module's (see the definition).
 void install_class_slot(PyObject* cls);
+// Lets go of the class of a failed exec step (its instances, if any live on,
+// are served by the interpreter's slot).
+void forget_class_slot();
 
 }  // namespace qv

@@ -166,7 +166,7 @@ bool from_import(PyObject* dict, PyObject* module_name, PyObject* name) {
         Ref prefix = package ? Ref::steal(PyUnicode_Concat(package.get(), names.dot)) : Ref();
         Ref full_name = prefix ? Ref::steal(PyUnicode_Concat(prefix.get(), name)) : Ref();
         if (full_name) {
-            value = Ref::steal(PyImport_GetModule(full_name.get()));
+            value = Ref::steal(compat::sys_modules_get(full_name.get()));
         }
     }
     if (!value) {
@@ -194,7 +194,7 @@ bool is_initializing(PyObject* module) {
 
 // import <name>
 bool import_module(PyObject* dict, PyObject* name) {
-    Ref module = Ref::steal(PyImport_GetModule(name));
+    Ref module = Ref::steal(compat::sys_modules_get(name));
     if (!module) {
         PyErr_Clear();
     } else if (is_initializing(module.get())) {
@@ -297,7 +297,6 @@ bool run_body(PyObject* dict, const Codes& codes, int* line) {
     if (!import_module(dict, names.importlib)) return false;
     *line = 3;
     if (!from_import(dict, names.unidecode, names.unidecode)) return false;
-    note_imported_unidecode(PyDict_GetItem(dict, names.unidecode));
     *line = 4;
     if (!import_module(dict, names.traceback)) return false;
 
@@ -321,13 +320,15 @@ bool run_body(PyObject* dict, const Codes& codes, int* line) {
 }
 
 // Exec steps 7 to 10: everything whose failure carries a traceback entry.
-bool exec_body(PyObject* module, PyObject* dict, int* line) {
+// *stored tells whether step 7 put the module into sys.modules.
+bool exec_body(PyObject* module, PyObject* dict, int* line, bool* stored) {
     *line = 1;
     PyObject* modules = PyImport_GetModuleDict();
     int present = PyDict_Contains(modules, names.module_name);
     if (present < 0 || (!present && PyDict_SetItem(modules, names.module_name, module) < 0)) {
         return false;
     }
+    *stored = !present;
     if (!capture_builtin(builtins.object, names.object) ||
         !capture_builtin(builtins.enumerate, names.enumerate) ||
         !capture_builtin(builtins.map, names.map) ||
@@ -359,11 +360,30 @@ Ref find_builtins_module() {
     if (!key) {
         return Ref();
     }
-    Ref module = Ref::steal(PyImport_GetModule(key.get()));
+    Ref module = Ref::steal(compat::sys_modules_get(key.get()));
     if (!module && !PyErr_Occurred()) {
         module = Ref::steal(PyImport_Import(key.get()));
     }
     return module;
+}
+
+// After a failed exec step nothing of it is kept: not the module, not the
+// class built for it, and not the sys.modules entry that step 7 made (the
+// import system removes only the entry under the name it imported).  The
+// exception being raised is left as it is.
+void forget_failed_exec(PyObject* module, bool stored) {
+    compat::RaisedException pending = compat::take_exception();
+    if (stored) {
+        PyObject* modules = PyImport_GetModuleDict();
+        Ref entry = Ref::steal(compat::dict_get(modules, names.module_name));
+        if (entry.is(module)) {
+            PyDict_DelItem(modules, names.module_name);
+        }
+        PyErr_Clear();
+    }
+    forget_class_slot();
+    initialised_module.clear();
+    compat::restore_exception(pending);
 }
 
 int exec_module(PyObject* module) {
@@ -382,7 +402,8 @@ int exec_module(PyObject* module) {
     Ref builtins_module = find_builtins_module();
     bool ready = builtins_module &&
                  PyDict_SetItemString(dict, "__builtins__", builtins_module.get()) == 0 &&
-                 check_version() && init_names() && ready_function_type();
+                 check_version() && init_names() && init_traceback_entries() &&
+                 ready_function_type();
     if (!ready) {
         initialised_module.clear();
         return -1;
@@ -390,9 +411,10 @@ int exec_module(PyObject* module) {
     builtins.module.set(std::move(builtins_module));
 
     int line = 1;
-    if (!exec_body(module, dict, &line)) {
+    bool stored = false;
+    if (!exec_body(module, dict, &line, &stored)) {
         add_traceback(entry, line, dict);
-        initialised_module.clear();
+        forget_failed_exec(module, stored);
         return -1;
     }
     return 0;

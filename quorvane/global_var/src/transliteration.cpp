@@ -121,117 +121,15 @@ Ref attempt(int number, PyObject* globals, PyObject* text) {
     return call1(unidecode.get(), prepared.get());
 }
 
-// The unidecode function the module imported, when it is the package's
-// implementation whose answer for ASCII text is known (the text itself,
-// computed with no other Python code run), and its code object.
-Slot known_unidecode;
-Slot known_unidecode_code;
-Slot known_unidecode_defaults;
-
-bool is_known_unidecode(PyObject* function) {
-    if (!PyFunction_Check(function)) {
-        return false;
-    }
-    PyObject* code = PyFunction_GET_CODE(function);
-    PyObject* module = PyFunction_GET_MODULE(function);
-    if (module == nullptr || !PyUnicode_Check(module) ||
-        PyUnicode_CompareWithASCIIString(module, "unidecode") != 0) {
-        return false;
-    }
-    Ref name = Ref::steal(PyObject_GetAttrString(code, "co_name"));
-    Ref code_names = name ? Ref::steal(PyObject_GetAttrString(code, "co_names")) : Ref();
-    Ref consts = code_names ? Ref::steal(PyObject_GetAttrString(code, "co_consts")) : Ref();
-    Ref argcount = consts ? Ref::steal(PyObject_GetAttrString(code, "co_argcount")) : Ref();
-    Ref flags = argcount ? Ref::steal(PyObject_GetAttrString(code, "co_flags")) : Ref();
-    Ref expected_names = flags ? Ref::steal(Py_BuildValue("(sss)", "encode", "UnicodeEncodeError",
-                                                          "_unidecode"))
-                               : Ref();
-    Ref ascii = expected_names ? Ref::steal(PyUnicode_FromString("ASCII")) : Ref();
-    if (!ascii) {
-        PyErr_Clear();
-        return false;
-    }
-    const long generator_flags = CO_GENERATOR | CO_COROUTINE | CO_ITERABLE_COROUTINE |
-                                 CO_ASYNC_GENERATOR;
-    PyObject* defaults = PyFunction_GET_DEFAULTS(function);
-    bool known = defaults != nullptr && PyTuple_Check(defaults) && PyTuple_GET_SIZE(defaults) == 2 &&
-                 PyUnicode_Check(name.get()) &&
-                 PyUnicode_CompareWithASCIIString(name.get(), "unidecode_expect_ascii") == 0 &&
-                 PyObject_RichCompareBool(code_names.get(), expected_names.get(), Py_EQ) == 1 &&
-                 PyTuple_Check(consts.get()) &&
-                 PySequence_Contains(consts.get(), ascii.get()) == 1 &&
-                 PyLong_AsLong(argcount.get()) == 3 &&
-                 (PyLong_AsLong(flags.get()) & generator_flags) == 0;
-    PyErr_Clear();
-    return known;
-}
-
-// text.encode("ascii", "ignore").decode("ascii", "ignore"), made by the same
-// codec functions those methods use.
-Ref ascii_only(PyObject* text) {
-    if (!compat::unicode_ready(text)) {
-        return Ref();
-    }
-    if (PyUnicode_IS_ASCII(text)) {
-        return Ref::steal(PyUnicode_DecodeASCII(static_cast<const char*>(PyUnicode_DATA(text)),
-                                                PyUnicode_GET_LENGTH(text), "ignore"));
-    }
-    Ref encoded = Ref::steal(PyUnicode_AsEncodedString(text, "ascii", "ignore"));
-    if (!encoded) {
-        return Ref();
-    }
-    return Ref::steal(PyUnicode_DecodeASCII(PyBytes_AS_STRING(encoded.get()),
-                                            PyBytes_GET_SIZE(encoded.get()), "ignore"));
-}
-
-// The outcome of the three attempts for a plain str, computed directly
-// where no Python code can tell the difference.  A plain str has no decode
-// method, so attempts 1 and 2 fail with AttributeError before anything but
-// dictionary reads happened; attempt 3 hands unidecode the text without its
-// non-ASCII characters, for which the known unidecode returns its argument
-// running no other code.  What could observe the difference: a tracer,
-// profiler, monitoring tool or replaced frame evaluator seeing (or missing)
-// that call; the recursion limit being met by it; a different unidecode
-// (another function, code object or defaults).  In each of these cases null
-// is returned, with no exception set, and the attempts run.  (Asynchronous
-// events - signals, other threads - may find the attempts' general path at
-// work or not; their timing is the interpreter's, not the module's.)
-Ref transliterate_plain(PyObject* globals, PyObject* text) {
-    PyObject* unidecode = PyDict_GetItemWithError(globals, names.unidecode);
-    if (unidecode == nullptr || unidecode != known_unidecode.get() ||
-        PyFunction_GET_CODE(unidecode) != known_unidecode_code.get() ||
-        PyFunction_GET_DEFAULTS(unidecode) != known_unidecode_defaults.get() ||
-        compat::python_calls_observed(known_unidecode_code.get()) ||
-        !compat::has_recursion_headroom()) {
-        PyErr_Clear();
-        return Ref();
-    }
-    Ref result = ascii_only(text);
-    if (!result) {
-        PyErr_Clear();
-    }
-    return result;
-}
-
 // The three attempts, each run while the previous one's exception is the
 // one being handled.  Returns null with the last exception set.
 Ref transliterate(PyObject* globals, PyObject* text) {
-    if (PyUnicode_CheckExact(text) && known_unidecode) {
-        Ref result = transliterate_plain(globals, text);
-        if (result) {
-            return result;
-        }
-    }
     Ref result = attempt(1, globals, text);
     if (result) {
         return result;
     }
     add_traceback(entry, 14, globals);
     Caught first;
-    if (!first.take()) {
-        add_traceback(entry, 15, globals);
-        return Ref();
-    }
     Handling handling_first(first);
     result = attempt(2, globals, text);
     if (result) {
@@ -239,10 +137,6 @@ Ref transliterate(PyObject* globals, PyObject* text) {
     }
     add_traceback(entry, 17, globals);
     Caught second;
-    if (!second.take()) {
-        add_traceback(entry, 18, globals);
-        return Ref();
-    }
     Handling handling_second(second);
     result = attempt(3, globals, text);
     if (!result) {
@@ -351,12 +245,13 @@ Ref apply(PyObject* globals, Ref object) {
         return Ref();
     }
     Ref result = apply_try_block(globals, object);
-    if (result || !PyErr_ExceptionMatches(PyExc_Exception)) {
+    if (result) {
         return result;
     }
+    // except Exception as e: traceback.print_exc()
     Caught caught;
-    if (!caught.take()) {
-        add_traceback(entry, 29, globals);
+    if (!caught.matches(PyExc_Exception)) {
+        caught.reraise();
         return Ref();
     }
     {
@@ -379,18 +274,6 @@ PyObject* Names::*const apply_params[] = {&Names::object};
 
 const FunctionDef apply_unidecoding_def = {
     {"apply_unidecoding", 1, 1, apply_params}, entry, 7, apply_body};
-
-void note_imported_unidecode(PyObject* function) {
-    if (is_known_unidecode(function)) {
-        known_unidecode.set(Ref::borrow(function));
-        known_unidecode_code.set(Ref::borrow(PyFunction_GET_CODE(function)));
-        known_unidecode_defaults.set(Ref::borrow(PyFunction_GET_DEFAULTS(function)));
-    } else {
-        known_unidecode.clear();
-        known_unidecode_code.clear();
-        known_unidecode_defaults.clear();
-    }
-}
 
 Ref call_apply_unidecoding(PyObject* function, PyObject* arg) {
     if (function_def(function) != &apply_unidecoding_def) {

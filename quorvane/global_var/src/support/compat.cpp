@@ -4,6 +4,7 @@
 #include "support/ref.hpp"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace qv {
 namespace compat {
@@ -45,236 +46,271 @@ PyObject* new_code(int argcount, PyObject* varnames, PyObject* filename, PyObjec
     PyCodeObject* made = PyCode_New(argcount, 0, nlocals, 0, flags, code, empty, empty, varnames,
                                     empty, empty, filename, name, firstlineno, code);
 #endif
+#if !QV_PUBLIC_API_ONLY
     // These versions add CO_NOFREE to code without free or cell variables;
     // the objects report exactly the two flags they were made with.
     if (made != nullptr) {
         made->co_flags = flags;
     }
+#endif
     return reinterpret_cast<PyObject*>(made);
 #endif
 }
 
-#if QV_PY312 && QV_DICT_VERSIONS
-namespace {
-
-// The version of a dict: a number that no other state of any dict of the
-// interpreter has, taken anew by every change.
-std::uint64_t dict_version(PyObject* dict) {
-#if defined(__GNUC__) || defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#elif defined(_MSC_VER)
-#pragma warning(push)
-#pragma warning(disable : 4996)
-#endif
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#if defined(__GNUC__) || defined(__clang__)
-#pragma GCC diagnostic pop
-#elif defined(_MSC_VER)
-#pragma warning(pop)
-#endif
-}
-
-// Whether looking a str up in the dict (at `version`) can run no code:
-// every key is an exact str, compared by its text.  The keys are walked
-// once per state of a dict; the answer for the last state asked about is
-// kept.
-struct KeysVerdict {
-    PyObject* dict = nullptr;  // compared only, like MissingName::dict below
-    std::uint64_t version = 0;
-    bool exact_strs = false;
-};
-KeysVerdict keys_verdict;
-
-bool keys_are_exact_strs(PyObject* dict, std::uint64_t version) {
-    if (keys_verdict.dict == dict && keys_verdict.version == version) {
-        return keys_verdict.exact_strs;
+#if !QV_PY39 && QV_PUBLIC_API_ONLY
+PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                     PyObject* kwnames) {
+    const Py_ssize_t total = static_cast<Py_ssize_t>(nargsf & ~args_offset);
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    Ref positional = Ref::steal(PyTuple_New(total - nkw));
+    if (!positional) {
+        return nullptr;
     }
-    bool exact_strs = true;
-    Py_ssize_t pos = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (exact_strs && PyDict_Next(dict, &pos, &key, &value)) {
-        exact_strs = PyUnicode_CheckExact(key);
+    for (Py_ssize_t i = 0; i < total - nkw; ++i) {
+        PyTuple_SET_ITEM(positional.get(), i, Ref::borrow(args[i]).release());
     }
-    keys_verdict = {dict, version, exact_strs};
-    return exact_strs;
-}
-
-// Names that plain modules were found to lack, each with the module's dict
-// and the dict's version at the time.  From 3.12 on the module type answers
-// a missing name (for a three-argument getattr) with lookups in its dict
-// alone: of the name and of __getattr__ (3.12 also looks up __name__ and
-// __spec__, and uses neither).  Where
-// the dict's keys are all exact strs, none of those lookups can run code,
-// so while the dict keeps its version the answer is the same and nothing
-// observable happens on the way to it.
-//
-// The dict is not kept alive (that would keep the module's values alive):
-// its address is only compared, together with the version, which no later
-// dict, even one at the same address, can have again.
-struct MissingName {
-    PyObject* dict = nullptr;
-    Slot name;
-    std::uint64_t version = 0;
-};
-constexpr std::size_t missing_name_slots = 64;
-MissingName missing_names[missing_name_slots];
-
-void remember_missing(MissingName& entry, PyObject* dict, PyObject* name,
-                      std::uint64_t version) {
-    entry.name.set(Ref::borrow(name));  // (releasing a str runs no code)
-    entry.dict = dict;
-    entry.version = version;
-}
-
-int module_getattr_optional(PyObject* module, PyObject* name, PyObject** result) {
-    PyObject* dict = PyModule_GetDict(module);
-    const Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(name)->hash;
-    if (dict == nullptr || hash == -1) {
-        return lookup_attr(module, name, result);
-    }
-    MissingName& entry = missing_names[static_cast<std::size_t>(hash) % missing_name_slots];
-    const std::uint64_t version = dict_version(dict);
-    if (entry.name.get() == name && entry.dict == dict && entry.version == version &&
-        version != 0) {
-        *result = nullptr;
-        return 0;
-    }
-    const int found = lookup_attr(module, name, result);
-    if (found == 0 && version != 0 && dict_version(dict) == version &&
-        keys_are_exact_strs(dict, version) &&
-        PyDict_GetItemWithError(dict, names.__getattr__) == nullptr &&
-        !PyErr_Occurred()) {
-        remember_missing(entry, dict, name, version);
-    }
-    return found;
-}
-
-}  // namespace
-#endif
-
-#if !QV_PY312
-namespace {
-
-// A dict entry, with a lookup error counted as an entry that is there (and
-// cleared): the callers then take the general path, which meets it again.
-PyObject* entry_or_error(PyObject* dict, PyObject* key, bool* failed) {
-    PyObject* value = PyDict_GetItemWithError(dict, key);
-    if (value == nullptr && PyErr_Occurred()) {
-        PyErr_Clear();
-        *failed = true;
-    }
-    return value;
-}
-
-// Before 3.12 the module type words the AttributeError for a missing name
-// with the help of its spec (__spec__._initializing, and on some versions
-// __spec__._uninitialized_submodules); Python code can observe those reads
-// only through a spec whose attributes are not plain data.  True when they
-// can run no code: no spec, or one whose class defines neither attribute
-// and whose instance holds at most a bool and a list of strs under them.
-bool missing_name_reads_are_inert(PyObject* dict) {
-    bool failed = false;
-    PyObject* module_name = entry_or_error(dict, names.__name__, &failed);
-    if (failed) {
-        return false;
-    }
-    if (module_name == nullptr || !PyUnicode_Check(module_name)) {
-        return true;
-    }
-    PyObject* spec = entry_or_error(dict, names.__spec__, &failed);
-    if (failed) {
-        return false;
-    }
-    if (spec == nullptr || spec == Py_None) {
-        return true;
-    }
-    PyTypeObject* type = Py_TYPE(spec);
-    if (type->tp_getattro != PyObject_GenericGetAttr ||
-        _PyType_Lookup(type, names._initializing) != nullptr ||
-        _PyType_Lookup(type, names._uninitialized_submodules) != nullptr) {
-        return false;
-    }
-    PyObject** slot = _PyObject_GetDictPtr(spec);
-    if (slot == nullptr || *slot == nullptr) {
-        return true;
-    }
-    PyObject* flag = entry_or_error(*slot, names._initializing, &failed);
-    PyObject* pending = entry_or_error(*slot, names._uninitialized_submodules, &failed);
-    if (failed || (flag != nullptr && !PyBool_Check(flag))) {
-        return false;
-    }
-    if (pending != nullptr) {
-        if (!PyList_CheckExact(pending)) {
-            return false;
-        }
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pending); ++i) {
-            if (!PyUnicode_CheckExact(PyList_GET_ITEM(pending, i))) {
-                return false;
+    Ref keywords;
+    if (nkw > 0) {
+        keywords = Ref::steal(PyDict_New());
+        for (Py_ssize_t i = 0; keywords && i < nkw; ++i) {
+            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i),
+                               args[total - nkw + i]) < 0) {
+                keywords.reset();
             }
         }
+        if (!keywords) {
+            return nullptr;
+        }
     }
-    return true;
+    return PyObject_Call(callable, positional.get(), keywords.get());
+}
+#endif
+
+PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
+#if !QV_PUBLIC_API_ONLY
+    // Owned at once: nothing runs between the lookup's end and this.
+    PyObject* found = _PyType_Lookup(type, name);
+    Py_XINCREF(found);
+    return found;
+#else
+    // The MRO is held: a comparison with a key that is not a str may replace
+    // it while the dicts are searched.
+    Ref mro = Ref::borrow(type->tp_mro);
+    if (!mro || !PyTuple_Check(mro.get())) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro.get(), i);
+        if (!PyType_Check(base)) {
+            continue;
+        }
+#if QV_PY312
+        Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(base)));
+#else
+        Ref dict = Ref::borrow(reinterpret_cast<PyTypeObject*>(base)->tp_dict);
+#endif
+        if (!dict) {
+            continue;
+        }
+        PyObject* found = dict_get(dict.get(), name);
+        if (found != nullptr) {
+            return found;
+        }
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return nullptr;
+        }
+    }
+    return nullptr;
+#endif
 }
 
-// A module's dict entry as the module type's own lookup reads it: with
-// lookup errors swallowed before 3.10.
-PyObject* module_dict_entry(PyObject* dict, PyObject* key) {
-#if PY_VERSION_HEX < 0x030A0000
-    return PyDict_GetItem(dict, key);
+PyObject* sys_modules_get(PyObject* name) {
+    Ref modules = Ref::borrow(PyImport_GetModuleDict());
+    if (!modules) {
+        PyErr_SetString(PyExc_RuntimeError, "unable to get sys.modules");
+        return nullptr;
+    }
+    if (PyDict_CheckExact(modules.get())) {
+        return dict_get(modules.get(), name);
+    }
+    PyObject* module = PyObject_GetItem(modules.get(), name);
+    if (module == nullptr && PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyErr_Clear();
+    }
+    return module;
+}
+
+// ---- the handled exception -------------------------------------------------
+
+namespace {
+
+bool holds_exception(PyObject* value) { return value != nullptr && value != Py_None; }
+
+}  // namespace
+
+HandledException exchange_handled(HandledException next) {
+    HandledException previous;
+#if QV_PY311
+    PyObject* topmost = PyErr_GetHandledException();
+    if (holds_exception(topmost)) {
+        // Empty the innermost item: if the exception is still seen, an outer
+        // item holds it and the innermost one was empty.
+        PyErr_SetHandledException(Py_None);
+        PyObject* below = PyErr_GetHandledException();
+        if (below != topmost) {
+            previous.value = topmost;
+            topmost = nullptr;
+        }
+        Py_XDECREF(below);
+    }
+    Py_XDECREF(topmost);
+    PyErr_SetHandledException(next.value);
+    Py_XDECREF(next.type);
+    Py_XDECREF(next.value);
+    Py_XDECREF(next.traceback);
 #else
-    return PyDict_GetItemWithError(dict, key);
+    PyObject *type, *value, *traceback;
+    PyErr_GetExcInfo(&type, &value, &traceback);
+    if (holds_exception(value)) {
+        PyErr_SetExcInfo(nullptr, nullptr, nullptr);
+        PyObject *below_type, *below, *below_traceback;
+        PyErr_GetExcInfo(&below_type, &below, &below_traceback);
+        if (below != value) {
+            previous = {type, value, traceback};
+            type = value = traceback = nullptr;
+        }
+        Py_XDECREF(below_type);
+        Py_XDECREF(below);
+        Py_XDECREF(below_traceback);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    PyErr_SetExcInfo(next.type, next.value, next.traceback);
 #endif
+    return previous;
+}
+
+void restore_handled(HandledException previous) {
+#if QV_PY311
+    PyErr_SetHandledException(previous.value);
+    Py_XDECREF(previous.type);
+    Py_XDECREF(previous.value);
+    Py_XDECREF(previous.traceback);
+#else
+    PyErr_SetExcInfo(previous.type, previous.value, previous.traceback);
+#endif
+}
+
+// ---- module attributes -------------------------------------------------------
+
+#if !QV_PY312 && !QV_PUBLIC_API_ONLY
+namespace {
+
+// The end of a lookup: a raised AttributeError means "missing".
+int missing_unless_other_error() {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return -1;
+    }
+    PyErr_Clear();
+    return 0;
+}
+
+// A module dict entry as the module type's lookup reads it (a new
+// reference): before 3.10 lookup errors are swallowed.
+PyObject* module_entry(PyObject* dict, PyObject* key) {
+#if QV_PY310
+    return dict_get(dict, key);
+#else
+    PyObject* value = PyDict_GetItem(dict, key);
+    Py_XINCREF(value);
+    return value;
+#endif
+}
+
+#if QV_PY38
+// What the module type reads of the spec while wording the AttributeError
+// for a missing name: bool(spec._initializing), and on 3.11, when that is
+// false, `name in spec._uninitialized_submodules`.  Every error is cleared.
+void read_spec_of_missing_name(PyObject* spec, PyObject* name) {
+    PyObject* flag = nullptr;
+    int initializing = 0;
+    if (lookup_attr(spec, names._initializing, &flag) > 0) {
+        initializing = PyObject_IsTrue(flag);
+        Py_DECREF(flag);
+    }
+    PyErr_Clear();
+#if QV_PY311
+    PyObject* pending = nullptr;
+    if (initializing <= 0 && lookup_attr(spec, names._uninitialized_submodules, &pending) > 0) {
+        (void)PySequence_Contains(pending, name);
+        Py_DECREF(pending);
+    }
+    PyErr_Clear();
+#else
+    (void)initializing;
+    (void)name;
+#endif
+}
+#endif
+
+// getattr(module, name, <missing>) for a plain module, step by step as the
+// module type's lookup makes it on these versions, without the two
+// AttributeErrors that the lookup makes and the caller clears: every
+// dictionary lookup, hook call and spec read of that lookup happens, in its
+// order, with its error handling.
+int module_getattr_optional(PyObject* module, PyObject* name, PyObject** result) {
+    // The generic lookup: the type's attributes, then the module's dict.
+    *result = _PyObject_GenericGetAttrWithDict(module, name, nullptr, 1);
+    if (*result != nullptr) {
+        return 1;
+    }
+    if (PyErr_Occurred() && missing_unless_other_error() < 0) {
+        return -1;
+    }
+    // A module made by ModuleType.__new__ alone (3.7, 3.8) has no dict.
+    Ref dict = Ref::borrow(PyModule_GetDict(module));
+    if (!dict) {
+        PyErr_Clear();
+        return 0;
+    }
+    // The module's __getattr__ hook.
+    Ref hook = Ref::steal(module_entry(dict.get(), names.__getattr__));
+    if (hook) {
+        PyObject* args[2] = {nullptr, name};
+        *result = vectorcall(hook.get(), args + 1, 1 | args_offset);
+        return *result != nullptr ? 1 : missing_unless_other_error();
+    }
+    if (PyErr_Occurred()) {
+        return missing_unless_other_error();
+    }
+    // The name of the module, and (from 3.8 on) its spec, for the message.
+    Ref module_name = Ref::steal(module_entry(dict.get(), names.__name__));
+    if (module_name && PyUnicode_Check(module_name.get())) {
+#if QV_PY38
+        Ref spec = Ref::steal(module_entry(dict.get(), names.__spec__));
+        if (!spec && PyErr_Occurred()) {
+            return missing_unless_other_error();
+        }
+        if (spec) {
+            read_spec_of_missing_name(spec.get(), name);
+        }
+#endif
+        return 0;
+    }
+    if (PyErr_Occurred()) {
+        return missing_unless_other_error();
+    }
+    return 0;
 }
 
 }  // namespace
 #endif
 
 int getattr_optional(PyObject* obj, PyObject* name, PyObject** result) {
-#if !QV_PY312
-    // Plain modules only: their type's own attributes are C-level and fixed,
-    // so the generic part of the lookup runs no Python code and can be
-    // repeated by the general path below when that must run.
+#if !QV_PY312 && !QV_PUBLIC_API_ONLY
     if (PyModule_CheckExact(obj) && PyUnicode_Check(name)) {
-        *result = generic_getattr_or_null(obj, name);
-        if (*result != nullptr) {
-            return 1;
-        }
-        if (PyErr_Occurred()) {
-            return -1;
-        }
-        PyObject* dict = PyModule_GetDict(obj);
-        if (dict == nullptr) {
-            // A module made by ModuleType.__new__ alone has no dict at all.
-            PyErr_Clear();
-            return 0;
-        }
-        PyObject* hook = module_dict_entry(dict, names.__getattr__);
-        if (hook != nullptr) {
-            Py_INCREF(hook);
-            PyObject* args[2] = {nullptr, name};
-            *result = vectorcall(hook, args + 1, 1 | args_offset);
-            Py_DECREF(hook);
-            if (*result != nullptr) {
-                return 1;
-            }
-            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                PyErr_Clear();
-                return 0;
-            }
-            return -1;
-        }
-        if (PyErr_Occurred()) {
-            return -1;
-        }
-        if (missing_name_reads_are_inert(dict)) {
-            return 0;
-        }
-    }
-#endif
-#if QV_PY312 && QV_DICT_VERSIONS
-    if (PyModule_CheckExact(obj) && PyUnicode_CheckExact(name)) {
         return module_getattr_optional(obj, name, result);
     }
 #endif

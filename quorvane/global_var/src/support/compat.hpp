@@ -1,5 +1,34 @@
-// Every difference between the CPython versions this module builds for
-// (3.7 to 3.13) lives here; the rest of the code calls these wrappers.
+// Every difference between the CPython versions this module builds for lives
+// here; the rest of the code calls these wrappers.
+//
+// The module uses CPython's public C API, plus the exported functions of this
+// table.  Each saves work that the public API would do and throw away (an
+// exception made only to be cleared, a tuple made only to be unpacked); none
+// reads or writes a private struct field, and each has a public replacement
+// that gives the same results.  Building with GLOBALS_PUBLIC_API_ONLY=ON
+// (QV_PUBLIC_API_ONLY) uses the replacements everywhere; interpreters newer
+// than the newest one this code was tested with (3.13), and free-threaded
+// builds, select that mode on their own.
+//
+//   name                                versions   why                          public replacement
+//   ----------------------------------  ---------  ---------------------------  ------------------------------
+//   _PyObject_LookupAttr                3.7-3.12   getattr(o, n, default) with  PyObject_GetAttr, then clear the
+//                                                  no AttributeError made       AttributeError (3.13: the public
+//                                                                               PyObject_GetOptionalAttr)
+//   _PyObject_GenericGetAttrWithDict    3.7-3.13   object.__getattribute__      PyObject_GenericGetAttr, then
+//     (suppress=1)                                 with no AttributeError made  clear the AttributeError
+//   _PyType_Lookup                      3.7-3.13   a type's attribute, found    walk of tp_mro, looking in each
+//                                                  through its method cache     type's dict
+//   _PyObject_Vectorcall                3.8        vectorcall (3.9's public     PyObject_Call with a tuple
+//                                                  PyObject_Vectorcall)
+//   _PyObject_FastCallKeywords          3.7        call without a tuple         PyObject_Call with a tuple
+//   PyCodeObject.co_flags (written)     3.7-3.10   code objects report flags 3; none: the code objects then
+//                                                  these versions add CO_NOFREE report flags 0x43
+//                                                  (their struct is frozen)
+//
+// Beyond this table the module relies on the public semantics of type slots
+// (a heap type's tp_getattro, written before the type is published; see
+// config_context.cpp) and nothing else of CPython's internals.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -8,7 +37,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #if PY_VERSION_HEX < 0x03070000
 #error "CPython 3.7 or newer is required"
@@ -16,12 +44,31 @@
 
 #define QV_PY38 (PY_VERSION_HEX >= 0x03080000)
 #define QV_PY39 (PY_VERSION_HEX >= 0x03090000)
+#define QV_PY310 (PY_VERSION_HEX >= 0x030A0000)
 #define QV_PY311 (PY_VERSION_HEX >= 0x030B0000)
 #define QV_PY312 (PY_VERSION_HEX >= 0x030C0000)
 #define QV_PY313 (PY_VERSION_HEX >= 0x030D0000)
-// Dicts carry a version (ma_version_tag) that every change renews, drawn
-// from one counter of the interpreter, up to 3.13; 3.14 drops it.
-#define QV_DICT_VERSIONS (PY_VERSION_HEX < 0x030E0000)
+
+// Free-threaded builds (no GIL): see QV_SHORTCUTS below.
+#if defined(Py_GIL_DISABLED)
+#define QV_FREE_THREADED 1
+#else
+#define QV_FREE_THREADED 0
+#endif
+
+// Public API only: asked for by the build, or chosen for interpreters newer
+// than the newest tested one and for free-threaded builds (where the
+// borrowed references that the exported functions hand out are not safe).
+#if defined(QV_PUBLIC_API_ONLY_REQUESTED) || PY_VERSION_HEX >= 0x030E0000 || QV_FREE_THREADED
+#define QV_PUBLIC_API_ONLY 1
+#else
+#define QV_PUBLIC_API_ONLY 0
+#endif
+
+// The shortcuts of the setting lookup (the class's own attribute slot and the
+// direct reads of the reserved names) rely on a type's attributes staying
+// put while a read runs, which only the GIL guarantees.
+#define QV_SHORTCUTS (!QV_FREE_THREADED)
 
 // The module's initialisation function is its only exported symbol: the
 // build hides everything else.
@@ -42,6 +89,7 @@ constexpr size_t args_offset = PY_VECTORCALL_ARGUMENTS_OFFSET;
 constexpr size_t args_offset = 0;
 #endif
 
+#if QV_PY39 || !QV_PUBLIC_API_ONLY
 inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                             PyObject* kwnames = nullptr) {
 #if QV_PY39
@@ -53,6 +101,10 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t na
                                       static_cast<Py_ssize_t>(nargsf), kwnames);
 #endif
 }
+#else
+PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                     PyObject* kwnames = nullptr);
+#endif
 
 // Calls obj.<name>(*args[1:]) where args[0] is obj, without materialising a
 // bound method where the interpreter can avoid it.  The lookup is the
@@ -74,51 +126,73 @@ inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargs
 // ---- attribute lookup ----------------------------------------------------
 
 // getattr(obj, name, <missing>): 1 with *result set, 0 when the attribute is
-// missing (AttributeError swallowed), -1 with an exception set.
+// missing (AttributeError cleared), -1 with an exception set.
 inline int lookup_attr(PyObject* obj, PyObject* name, PyObject** result) {
 #if QV_PY313
     return PyObject_GetOptionalAttr(obj, name, result);
-#else
+#elif !QV_PUBLIC_API_ONLY
     return _PyObject_LookupAttr(obj, name, result);
+#else
+    *result = PyObject_GetAttr(obj, name);
+    if (*result != nullptr) {
+        return 1;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return -1;
+    }
+    PyErr_Clear();
+    return 0;
 #endif
 }
 
-// Generic attribute lookup that reports a missing attribute by returning
-// null with no exception set, instead of creating an AttributeError.
+// object.__getattribute__(obj, name) that reports a missing attribute by
+// returning null with no exception set (an AttributeError raised on the way
+// is cleared, as the lookup itself clears it).
 inline PyObject* generic_getattr_or_null(PyObject* obj, PyObject* name) {
+#if !QV_PUBLIC_API_ONLY
     return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
+#else
+    PyObject* value = PyObject_GenericGetAttr(obj, name);
+    if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+    }
+    return value;
+#endif
 }
 
-// The three-argument getattr of the builtins, with a module fast path on the
-// interpreters whose own lookup would create (and discard) an AttributeError
-// for a missing module attribute.  The module type's rules are kept: data
-// descriptors, the module-level __getattr__ hook and, where the interpreter
-// consults it while reporting a missing name, the spec's _initializing flag.
+// The three-argument getattr of the builtins, getattr(obj, name, None) less
+// the None: same return values as lookup_attr.  For plain modules on the
+// interpreters whose own lookup makes (and clears) two AttributeErrors for a
+// missing name, the module type's lookup is followed step by step without
+// making them (compat.cpp).
 int getattr_optional(PyObject* obj, PyObject* name, PyObject** result);
 
+// The attribute `name` that the type's MRO gives, as a new reference; null,
+// with no exception set, when none does (a failing lookup is cleared, as the
+// interpreter's own type lookup clears it).
+PyObject* type_lookup(PyTypeObject* type, PyObject* name);
+
+// dict[key] as a new reference: null with no exception set when missing,
+// null with an exception set on error.
+inline PyObject* dict_get(PyObject* dict, PyObject* key) {
+#if QV_PY313
+    PyObject* value = nullptr;
+    (void)PyDict_GetItemRef(dict, key, &value);
+    return value;
+#else
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    Py_XINCREF(value);
+    return value;
+#endif
+}
+
+// sys.modules[name] as a mapping lookup, as a new reference; null with no
+// exception set when missing.  (3.13's PyImport_GetModule also waits for a
+// module that is still being imported and raises from its spec; the module
+// body's imports read sys.modules plainly.)
+PyObject* sys_modules_get(PyObject* name);
+
 // ---- str -----------------------------------------------------------------
-
-// True when both strs have their hash computed and the hashes differ (so
-// the texts do); false says nothing.
-inline bool known_hashes_differ(PyObject* a, PyObject* b) {
-    const Py_hash_t ha = reinterpret_cast<PyASCIIObject*>(a)->hash;
-    const Py_hash_t hb = reinterpret_cast<PyASCIIObject*>(b)->hash;
-    return ha != -1 && hb != -1 && ha != hb;
-}
-
-// A new str with the text and the known hash of `text`, an exact str in its
-// canonical (narrowest) representation.
-inline PyObject* copy_str(PyObject* text) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    PyObject* copy = PyUnicode_New(length, PyUnicode_MAX_CHAR_VALUE(text));
-    if (copy != nullptr) {
-        std::memcpy(PyUnicode_DATA(copy), PyUnicode_DATA(text),
-                    static_cast<std::size_t>(length) * PyUnicode_KIND(text));
-        reinterpret_cast<PyASCIIObject*>(copy)->hash =
-            reinterpret_cast<PyASCIIObject*>(text)->hash;
-    }
-    return copy;
-}
 
 // Makes a str's canonical representation available (a no-op from 3.12 on).
 inline bool unicode_ready(PyObject* text) {
@@ -133,224 +207,112 @@ inline bool unicode_ready(PyObject* text) {
 // ---- exceptions ----------------------------------------------------------
 
 // The exception being raised, taken out of the thread state and normalised
-// (type, instance, traceback), with the traceback attached to the instance.
+// as the interpreter normalises it for an except clause: when making the
+// instance fails, the failure is the exception taken.  The traceback is
+// attached to the instance.
 struct RaisedException {
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
 };
 
-// Takes the current exception.  Returns false when normalising it raised a
-// new exception, which is then the current one again.
-inline bool fetch_exception(RaisedException& out) {
+// The exception being raised, taken out of the thread state as it is
+// (restore_exception() puts it back).
+inline RaisedException take_exception() {
+    RaisedException out;
 #if QV_PY312
-    PyObject* value = PyErr_GetRaisedException();
-    out.value = value;
-    out.type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value)));
-    out.traceback = PyException_GetTraceback(value);
-    return true;
+    out.value = PyErr_GetRaisedException();
+#else
+    PyErr_Fetch(&out.type, &out.value, &out.traceback);
+#endif
+    return out;
+}
+
+inline RaisedException fetch_exception() {
+    RaisedException out;
+#if QV_PY312
+    out.value = PyErr_GetRaisedException();
+    if (out.value != nullptr) {
+        out.type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(out.value)));
+        out.traceback = PyException_GetTraceback(out.value);
+    }
 #else
     PyErr_Fetch(&out.type, &out.value, &out.traceback);
     PyErr_NormalizeException(&out.type, &out.value, &out.traceback);
-    if (PyErr_Occurred()) {
-        Py_CLEAR(out.type);
-        Py_CLEAR(out.value);
-        Py_CLEAR(out.traceback);
-        return false;
+    if (out.value != nullptr && PyExceptionInstance_Check(out.value)) {
+        PyException_SetTraceback(out.value, out.traceback != nullptr ? out.traceback : Py_None);
     }
-    if (out.value == nullptr) {
-        out.value = Py_None;
-        Py_INCREF(out.value);
-    }
-    if (out.traceback != nullptr && PyExceptionInstance_Check(out.value)) {
-        PyException_SetTraceback(out.value, out.traceback);
-    }
-    return true;
+#endif
+    return out;
+}
+
+// Raises a fetched exception again (the references are handed over).
+inline void restore_exception(RaisedException raised) {
+#if QV_PY312
+    Py_XDECREF(raised.type);
+    Py_XDECREF(raised.traceback);
+    PyErr_SetRaisedException(raised.value);
+#else
+    PyErr_Restore(raised.type, raised.value, raised.traceback);
 #endif
 }
 
-// The handled exception of the innermost exception-state item of the
-// thread (what an except clause sets).  exchange_handled() installs new
-// references and hands back the previous ones; on 3.11 and later only the
-// value is kept by the interpreter.
+// The handled exception (what an except clause sets and sys.exc_info()
+// reports) of the thread's innermost exception-state item, and its
+// replacement.  The interpreter saves and restores exactly that item around
+// an except clause; the public API reads the topmost item that holds an
+// exception and writes the innermost one, so the innermost one is told
+// apart by emptying it and reading again (compat.cpp).
 struct HandledException {
-    PyObject* type = nullptr;
+    PyObject* type = nullptr;  // (3.7-3.10: the triple; 3.11+: the value only)
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
 };
 
-inline HandledException exchange_handled(HandledException next) {
-    _PyErr_StackItem* item = PyThreadState_Get()->exc_info;
-    HandledException previous;
-    previous.value = item->exc_value;
-    item->exc_value = next.value;
-#if QV_PY311
-    Py_XDECREF(next.type);
-    Py_XDECREF(next.traceback);
-#else
-    previous.type = item->exc_type;
-    previous.traceback = item->exc_traceback;
-    item->exc_type = next.type;
-    item->exc_traceback = next.traceback;
+// Installs `next` (the references are handed over) and returns the previous
+// state of the innermost item (new references).
+HandledException exchange_handled(HandledException next);
+
+// Puts back what exchange_handled() returned (the references are handed
+// over); the state it replaces is released afterwards, so a finalizer run by
+// the release sees the restored state.
+void restore_handled(HandledException previous);
+
+// ---- recursion -----------------------------------------------------------
+
+// The recursion check that the interpreter makes around a call of one of the
+// module's functions from a type slot (the function called through tp_call),
+// for the shortcuts that run such a function's body directly.  Before 3.8
+// the slot calls a bound method, which checks once more on its way to the
+// function.
+inline bool enter_slot_call() {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return false;
+    }
+#if !QV_PY38
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        Py_LeaveRecursiveCall();
+        return false;
+    }
 #endif
-    return previous;
+    return true;
+}
+
+inline void leave_slot_call() {
+    Py_LeaveRecursiveCall();
+#if !QV_PY38
+    Py_LeaveRecursiveCall();
+#endif
 }
 
 // ---- objects -------------------------------------------------------------
 
-// Gives a statically allocated object (a type) its first reference.
-inline void init_static_object_header(PyObject* obj) {
-#if QV_PY39
-    Py_SET_REFCNT(obj, 1);
-#else
-    Py_REFCNT(obj) = 1;
-#endif
-}
-
-// ---- types ---------------------------------------------------------------
-
-// A version tag of the type that changes whenever the type or one of its
-// bases is modified and is never handed out again, or 0 where there is no
-// such tag.  Before 3.11, sys._clear_type_cache() invalidated every tag and
-// handed the old numbers out anew, so nothing is promised there.
-inline unsigned int stable_type_version(PyTypeObject* type) {
-#if QV_PY313
-    return type->tp_version_tag;
-#elif QV_PY311
-    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
-#else
-    (void)type;
-    return 0;
-#endif
-}
-
-// ---- observers of Python calls ------------------------------------------
-
-#if QV_PY312 && !QV_PY313
-extern "C" unsigned long long qv_interpreter_monitoring_version(void);
-#endif
-#if QV_PY38 && !QV_PY39
-extern "C" int qv_interpreter_evaluates_frames_itself(void);
-#endif
-
-// Whether the interpreter runs Python frames with its own evaluation
-// function, rather than one installed through the frame-evaluation hook.
-inline bool default_frame_evaluation() {
-#if QV_PY39
-    return _PyInterpreterState_GetEvalFrameFunc(PyInterpreterState_Get()) ==
-           _PyEval_EvalFrameDefault;
-#elif QV_PY38
-    return qv_interpreter_evaluates_frames_itself() != 0;
-#else
-    return PyThreadState_Get()->interp->eval_frame == _PyEval_EvalFrameDefault;
-#endif
-}
-
-// Whether a call of the Python code `code` made now on this thread could be
-// seen by anything but the code itself: a trace or profile function, a
-// replaced frame evaluator, or a sys.monitoring tool (whose events for the
-// code are known only once the code is up to date with the interpreter's
-// instrumentation).
-inline bool python_calls_observed(PyObject* code) {
-    PyThreadState* tstate = PyThreadState_Get();
-    if (tstate->c_tracefunc != nullptr || tstate->c_profilefunc != nullptr ||
-        !default_frame_evaluation()) {
-        return true;
-    }
-#if QV_PY312
-    PyCodeObject* co = reinterpret_cast<PyCodeObject*>(code);
-#if QV_PY313
-    const unsigned long long current = tstate->eval_breaker & ~static_cast<uintptr_t>(0xFF);
-#else
-    const unsigned long long current = qv_interpreter_monitoring_version();
-#endif
-    if (static_cast<unsigned long long>(co->_co_instrumentation_version) != current) {
-        return true;
-    }
-    if (co->_co_monitoring != nullptr) {
-        for (uint8_t tools : co->_co_monitoring->active_monitors.tools) {
-            if (tools != 0) {
-                return true;
-            }
-        }
-    }
-#else
-    (void)code;
-#endif
-    return false;
-}
-
-// The recursion check that the interpreter makes around a call of one of
-// the module's functions from a type slot (the function called through
-// tp_call), for several such calls in one thread: the thread state is looked
-// up once.  Before 3.8 the slot calls a bound method, which checks once more
-// on its way to the function.  From 3.11 on, the counter is stepped here
-// while it is far from the limit, exactly as the interpreter's inline check
-// steps it; near the limit the interpreter's own check runs and reports.
-class SlotCalls {
-public:
-#if QV_PY311 && !defined(USE_STACKCHECK)
-    SlotCalls() : tstate_(PyThreadState_Get()) {}
-    bool enter() {
-        if (remaining() > 1) {
-            --remaining();
-            return true;
-        }
-        return Py_EnterRecursiveCall(where) == 0;
-    }
-    void leave() { ++remaining(); }
-
-private:
-#if QV_PY312
-    int& remaining() { return tstate_->c_recursion_remaining; }
-#else
-    int& remaining() { return tstate_->recursion_remaining; }
-#endif
-    PyThreadState* tstate_;
-#else
-    bool enter() {
-        if (Py_EnterRecursiveCall(where)) {
-            return false;
-        }
-#if !QV_PY38
-        if (Py_EnterRecursiveCall(where)) {
-            Py_LeaveRecursiveCall();
-            return false;
-        }
-#endif
-        return true;
-    }
-    void leave() {
-        Py_LeaveRecursiveCall();
-#if !QV_PY38
-        Py_LeaveRecursiveCall();
-#endif
-    }
-
-private:
-#endif
-    static constexpr const char* where = " while calling a Python object";
-};
-
-// Whether a Python function that makes one call of a C method could run
-// from here without meeting the recursion limit, or the headroom the
-// interpreter grants after it was met.
-inline bool has_recursion_headroom() {
-    PyThreadState* tstate = PyThreadState_Get();
-    constexpr int margin = 4;
-#if QV_PY312
-    return tstate->recursion_headroom == 0 && tstate->c_recursion_remaining > margin &&
-           tstate->py_recursion_remaining > margin;
-#elif QV_PY311
-    return tstate->recursion_headroom == 0 && tstate->recursion_remaining > margin;
-#elif PY_VERSION_HEX >= 0x030A0000
-    return tstate->recursion_headroom == 0 &&
-           tstate->recursion_depth + margin < Py_GetRecursionLimit();
-#elif QV_PY39
-    return !tstate->overflowed && tstate->recursion_depth + margin < Py_GetRecursionLimit();
-#else
-    return !tstate->overflowed && tstate->recursion_depth + margin < _Py_CheckRecursionLimit;
-#endif
+// Gives a statically allocated type its object header, as the headers'
+// PyObject_HEAD_INIT spells it for the interpreter version (immortal where
+// the interpreter has immortal objects).
+inline void init_static_object_header(PyTypeObject* type) {
+    PyObject header[] = {PyObject_HEAD_INIT(nullptr)};
+    type->ob_base.ob_base = header[0];
 }
 
 // ---- interpreter ---------------------------------------------------------
@@ -359,6 +321,7 @@ inline int64_t current_interpreter_id() {
 #if QV_PY39
     return PyInterpreterState_GetID(PyInterpreterState_Get());
 #else
+    // (interp is the one public member of the thread state of these versions.)
     return PyInterpreterState_GetID(PyThreadState_Get()->interp);
 #endif
 }

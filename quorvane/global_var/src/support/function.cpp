@@ -198,7 +198,7 @@ bool ready_function_type() {
         return true;
     }
     PyTypeObject& t = function_type;
-    compat::init_static_object_header(reinterpret_cast<PyObject*>(&t));
+    compat::init_static_object_header(&t);
     t.tp_name = "quorvane.global_var.globals.compiled_function";
     t.tp_basicsize = sizeof(FunctionObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;

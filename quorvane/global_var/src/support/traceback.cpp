@@ -1,5 +1,7 @@
 #include "support/traceback.hpp"
 
+#include <cstddef>
+
 namespace qv {
 
 namespace {
@@ -8,91 +10,97 @@ namespace {
 // components (the function's code objects carry the single-backslash form).
 const char entry_filename[] = "quorvane\\\\global_var\\\\globals.py";
 
-const char* const entry_names[] = {
-    "init quorvane.global_var.globals",
-    "quorvane.global_var.globals.apply_unidecoding",
-    "quorvane.global_var.globals.config_global_var.__init__",
-    "quorvane.global_var.globals.config_global_var.__getattribute__",
+struct EntryLines {
+    const char* function;
+    int lines[16];  // the statements that can fail, ending with 0
 };
 
-constexpr int entry_count = 4;
-constexpr int max_line = 128;
+const EntryLines entry_lines[] = {
+    {"init quorvane.global_var.globals", {1, 2, 3, 4, 7, 34, 41, 56, 87}},
+    {"quorvane.global_var.globals.apply_unidecoding",
+     {7, 14, 17, 19, 22, 23, 25, 26, 28, 30}},
+    {"quorvane.global_var.globals.config_global_var.__init__",
+     {41, 42, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54}},
+    {"quorvane.global_var.globals.config_global_var.__getattribute__",
+     {56, 58, 59, 61, 63, 66, 67, 70, 71, 74, 77}},
+};
 
-// One code object per (function, line), made on first use.  Its first line
-// is the entry's line and its line table is empty, so a frame made from it
-// reports that line on every interpreter version.
-PyObject* code_cache[entry_count][max_line];
+constexpr std::size_t entry_count = sizeof entry_lines / sizeof entry_lines[0];
+constexpr std::size_t max_lines = sizeof entry_lines[0].lines / sizeof(int);
 
-PyObject* entry_code(Entry entry, int line) {
-    const int index = static_cast<int>(entry);
-    PyObject** slot = (line > 0 && line < max_line) ? &code_cache[index][line] : nullptr;
-    if (slot != nullptr && *slot != nullptr) {
-        return *slot;
+// One code object per (function, line), made by init_traceback_entries()
+// before any of the module's functions exists and kept for the life of the
+// process.  Its first line is the entry's line and its line table is empty,
+// so a frame made from it reports that line on every interpreter version.
+PyObject* codes[entry_count][max_lines];
+
+PyObject* new_entry_code(Entry entry, int line) {
+    return reinterpret_cast<PyObject*>(PyCode_NewEmpty(
+        entry_filename, entry_lines[static_cast<int>(entry)].function, line));
+}
+
+// The code object for an entry (a new reference).
+Ref entry_code(Entry entry, int line) {
+    const std::size_t index = static_cast<std::size_t>(entry);
+    for (std::size_t i = 0; i < max_lines && entry_lines[index].lines[i] != 0; ++i) {
+        if (entry_lines[index].lines[i] == line && codes[index][i] != nullptr) {
+            return Ref::borrow(codes[index][i]);
+        }
     }
-    PyObject* code = reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(entry_filename, entry_names[index], line));
-    if (code != nullptr && slot != nullptr) {
-        *slot = code;  // kept for the life of the process
-    }
-    return code;
+    return Ref::steal(new_entry_code(entry, line));
 }
 
 }  // namespace
 
-void add_traceback(Entry entry, int line, PyObject* globals) {
-#if QV_PY312
-    PyObject* pending = PyErr_GetRaisedException();
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-#endif
-    PyObject* code = entry_code(entry, line);
-    PyFrameObject* frame = nullptr;
-    if (code != nullptr) {
-        frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
-                            globals, nullptr);
-        if (line <= 0 || line >= max_line) {
-            Py_DECREF(code);
+bool init_traceback_entries() {
+    for (std::size_t index = 0; index < entry_count; ++index) {
+        for (std::size_t i = 0; i < max_lines && entry_lines[index].lines[i] != 0; ++i) {
+            if (codes[index][i] == nullptr) {
+                codes[index][i] = new_entry_code(static_cast<Entry>(index), entry_lines[index].lines[i]);
+                if (codes[index][i] == nullptr) {
+                    return false;
+                }
+            }
         }
     }
-    PyErr_Clear();
-#if QV_PY312
-    PyErr_SetRaisedException(pending);
-#else
-    PyErr_Restore(type, value, tb);
-#endif
-    if (frame != nullptr) {
-        PyTraceBack_Here(frame);
-        Py_DECREF(frame);
-    }
-}
-
-bool Caught::take() {
-    compat::RaisedException raised;
-    if (!compat::fetch_exception(raised)) {
-        return false;
-    }
-    type_ = Ref::steal(raised.type);
-    value_ = Ref::steal(raised.value);
-    traceback_ = Ref::steal(raised.traceback);
     return true;
 }
 
-Handling::Handling(const Caught& caught) {
-    compat::HandledException next;
-    next.type = caught.type_.copy().release();
-    next.value = caught.value_.copy().release();
-    next.traceback = caught.traceback_.copy().release();
-    saved_ = compat::exchange_handled(next);
+void add_traceback(Entry entry, int line, PyObject* globals) {
+    compat::RaisedException pending = compat::take_exception();
+    Ref code = entry_code(entry, line);
+    Ref frame;
+    if (code) {
+        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
+    }
+    PyErr_Clear();
+    compat::restore_exception(pending);
+    if (frame) {
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+    }
 }
 
-Handling::~Handling() {
-    // Restore first, release afterwards: a finalizer run by the release sees
-    // the restored state.
-    compat::HandledException dropped = compat::exchange_handled(saved_);
-    Py_XDECREF(dropped.type);
-    Py_XDECREF(dropped.value);
-    Py_XDECREF(dropped.traceback);
+Caught::Caught() {
+    compat::RaisedException raised = compat::fetch_exception();
+    type_ = Ref::steal(raised.type);
+    value_ = Ref::steal(raised.value);
+    traceback_ = Ref::steal(raised.traceback);
 }
+
+bool Caught::matches(PyObject* cls) const {
+    return PyErr_GivenExceptionMatches(type_.get(), cls) != 0;
+}
+
+void Caught::reraise() {
+    compat::restore_exception({type_.release(), value_.release(), traceback_.release()});
+}
+
+Handling::Handling(const Caught& caught)
+    : saved_(compat::exchange_handled(
+          {caught.type_.copy().release(), caught.value_.copy().release(),
+           caught.traceback_.copy().release()})) {}
+
+Handling::~Handling() { compat::restore_handled(saved_); }
 
 }  // namespace qv

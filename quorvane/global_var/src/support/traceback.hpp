@@ -1,4 +1,4 @@
-// Traceback entries and the handled-exception state.
+// Traceback entries and except clauses: the exception being handled.
 #pragma once
 
 #include "support/ref.hpp"
@@ -13,19 +13,29 @@ enum class Entry : int {
     config_getattribute,  // "...config_global_var.__getattribute__"
 };
 
+// Makes the code objects of every entry the module adds.  Returns false with
+// an exception set on failure; later calls find them made.
+bool init_traceback_entries();
+
 // Adds one entry for `entry` at source line `line` to the exception being
 // raised, in a frame whose globals are `globals`.  The exception stays set;
 // if the entry cannot be made the exception is left as it was.
 void add_traceback(Entry entry, int line, PyObject* globals);
 
-// An exception taken over by an except clause: normalised, with its
-// traceback attached, and no longer the exception being raised.
+// An exception taken over by an except clause.  It is normalised first, as
+// the interpreter does before it matches the clause: when making the
+// instance fails, that failure is the exception taken.
 class Caught {
 public:
-    // Takes the exception being raised.  When that fails (normalising it
-    // raised), returns false with the new exception set.
-    bool take();
-    PyObject* value() const noexcept { return value_.get(); }
+    // Takes the exception being raised (there must be one).
+    Caught();
+    Caught(const Caught&) = delete;
+    Caught& operator=(const Caught&) = delete;
+
+    // Whether the clause `except cls` takes it.
+    bool matches(PyObject* cls) const;
+    // Raises it again, unchanged (a clause that does not take it).
+    void reraise();
 
 private:
     friend class Handling;
