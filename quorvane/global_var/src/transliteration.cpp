@@ -96,6 +96,36 @@ private:
 
 // ---- str -----------------------------------------------------------------
 
+// text.decode for an exact str raises what reading a missing attribute of
+// a str raises.  The type lookup that the interpreter makes is made (the
+// attributes of str cannot change, so it finds nothing); the AttributeError
+// is then made directly, with the interpreter's text and (from 3.10 on) its
+// name and obj, without formatting the message each time and without the
+// argument parsing of AttributeError.__init__, which sets nothing that
+// __new__ has not set for a call with one positional argument.  Returns
+// false when the lookup finds something after all.
+bool raise_str_has_no_decode(PyObject* text) {
+    Ref found = Ref::steal(compat::type_lookup(&PyUnicode_Type, names.decode));
+    if (found) {
+        return false;
+    }
+    static const char message_text[] = "'str' object has no attribute 'decode'";
+    Ref message = Ref::steal(PyUnicode_FromStringAndSize(message_text, sizeof message_text - 1));
+    Ref args = message ? Ref::steal(PyTuple_Pack(1, message.get())) : Ref();
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(PyExc_AttributeError);
+    Ref error = args ? Ref::steal(type->tp_new(type, args.get(), nullptr)) : Ref();
+#if QV_PY310
+    if (error && (PyObject_SetAttr(error.get(), names.name, names.decode) < 0 ||
+                  PyObject_SetAttr(error.get(), names.obj, text) < 0)) {
+        error.reset();
+    }
+#endif
+    if (error) {
+        PyErr_SetObject(PyExc_AttributeError, error.get());
+    }
+    return true;
+}
+
 // One attempt: read the global unidecode, then prepare the text, then call.
 Ref attempt(int number, PyObject* globals, PyObject* text) {
     Ref unidecode = read_global(globals, names.unidecode);
@@ -103,6 +133,9 @@ Ref attempt(int number, PyObject* globals, PyObject* text) {
         return Ref();
     }
     Ref prepared;
+    if (number < 3 && PyUnicode_CheckExact(text) && raise_str_has_no_decode(text)) {
+        return Ref();
+    }
     if (number < 3) {
         PyObject* args[3] = {text, names.utf_8, names.ignore};
         prepared = Ref::steal(compat::call_method(names.decode, args, number == 1 ? 2 : 3));

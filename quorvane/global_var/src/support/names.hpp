@@ -58,6 +58,7 @@ namespace qv {
     X(module_name, "quorvane.global_var.globals")                     \
     X(name, "name")                                                   \
     X(o, "o")                                                         \
+    X(obj, "obj")                                                     \
     X(object, "object")                                               \
     X(options, "options")                                             \
     X(options_decoded, "options_decoded")                             \
