@@ -5,7 +5,10 @@
 #                             quorvane/global_var/, import each one
 #   make test                 run the test suite under every interpreter
 #   make clean                remove build/ and the copied extension files
+#                             (dist/, with the sdist and wheels, is kept)
 #   make info                 show the interpreters and build tools found
+#   make help                 this text, the further targets of mk/*.mk and a
+#                             list of every target
 #
 #   make VERSIONS="3.11 3.12" only these interpreter versions
 #   make PYTHONS="/usr/bin/python3.11 ..."
@@ -84,8 +87,17 @@ CMAKE_EXTRA = $(if $(WERROR),-DGLOBALS_WERROR=ON)
 
 all: check
 
+# The first comment block of the Makefile and of every mk/*.mk, then every
+# target that a .PHONY line names (per-interpreter ones as ...-cpXY), so that
+# targets added in new mk/*.mk files show up without editing this rule.
 help:
-	@sed -n '1,/^$$/p' $(ROOT)/Makefile | sed 's/^# \{0,1\}//'
+	@for f in $(ROOT)/Makefile $(MK_FILES); do \
+	    sed -n '1,/^$$/p' "$$f" | sed 's/^# \{0,1\}//'; \
+	done
+	@echo "Every target:"
+	@sed -n 's/^\.PHONY: *//p' $(ROOT)/Makefile $(MK_FILES) | tr ' ' '\n' | \
+	    sed 's/$$(1)/cpXY/' | grep -v '^$$' | grep -v '[$$]' | sort -u | \
+	    xargs | fmt -w 74 | sed 's/^/  /'
 
 info:
 	@echo "interpreters: $(INTERPRETERS)"
@@ -128,10 +140,15 @@ check: build mismatch venvs
 test: build mismatch venvs
 	@bash $(ROOT)/tools/run_tests.sh $(TAGS) -- $(PYTEST_ARGS)
 
+# dist/ is left alone: it holds the sdist and wheels that `make wheels` made.
 clean:
-	rm -rf $(BUILD) $(ROOT)/dist
+	rm -rf $(BUILD)
 	rm -f $(PKG_DIR)/globals.*.so $(PKG_DIR)/globals.*.pyd $(PKG_DIR)/globals.*.tmp.*
 
 # Further targets (benchmarks, reliability checks, packaging) live in mk/*.mk
-# and may use everything defined above.
-include $(sort $(wildcard $(ROOT)/mk/*.mk))
+# and may use everything defined above.  Each file opens with a comment block
+# of its targets, which `make help` prints.  They are read for `make help` and
+# `make clean` too, so nothing in them may look up interpreters or build
+# tools when it is read (only inside NEEDS_TOOLS, or in a recipe).
+MK_FILES := $(sort $(wildcard $(ROOT)/mk/*.mk))
+include $(MK_FILES)

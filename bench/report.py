@@ -5,8 +5,10 @@
 
 RESULTS.md gets one table per interpreter (medians of the module, the twin
 and the floor, the two ratios, the target and whether it is met) and
-ratios.png the ratio of every case on every interpreter with the targets
-marked.  Needs matplotlib (make bench runs it in build/plot-venv).
+ratios.png the ratio of every case on every interpreter: each case labelled
+with its title and the operation it times, each bar with the spread of its
+values, the targets drawn and every missed one marked (hatched bar, ✗).
+Needs matplotlib (make bench runs it in build/plot-venv).
 
 The targets of run_bench.py hold for CPython 3.11.  On 3.8 to 3.13 a result
 within 20 % of the target meets it (a speed-up of at least 0.8 times the
@@ -17,8 +19,11 @@ target and is reported for information.
 import argparse
 import datetime
 import json
+import math
 import os
 import platform
+import re
+import textwrap
 
 TARGET_TAG = "cp311"
 TOLERANT_TAGS = ("cp38", "cp39", "cp310", "cp312", "cp313")
@@ -189,54 +194,112 @@ def write_results(path, summaries, seconds):
         fh.write("\n".join(out) + "\n")
 
 
+def ratio_spread(case, ratio):
+    """The ratio's relative standard deviation, from those of its two medians'
+    values (independent measurements: the relative deviations add in
+    quadrature); None when either has fewer than two values."""
+    r = case["results"]
+    names = ratio.split("/")
+    if any(r[n]["values"] < 2 for n in names):
+        return None
+    return math.sqrt(sum(r[n]["rel_stdev"] ** 2 for n in names))
+
+
+def operation(case):
+    """What the case times, as code: the start of its description, up to the
+    first ':' or ' on ' (run_bench.py writes them that way)."""
+    return re.split(r":| on ", case["measures"], maxsplit=1)[0]
+
+
+def case_label(case):
+    return "{}\n{}\n{}".format(case["key"], textwrap.fill(case["title"], 25),
+                               operation(case))
+
+
 def write_plot(path, summaries):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib.patches import Patch
 
-    keys = [c["key"] for c in summaries[0]["cases"]]
-    targets = {c["key"]: c["target"] for c in summaries[0]["cases"]}
+    cases = {c["key"]: c for c in summaries[0]["cases"]}
+    keys = list(cases)
     panels = [
         ("twin/native", "How much faster than the plain-Python twin\n"
                         "(twin / native, higher is better)"),
         ("native/floor", "Cost over the library call underneath\n"
                          "(native / floor, lower is better)"),
     ]
-    panels = [(ratio, title, [k for k in keys if targets[k]["ratio"] == ratio])
+    panels = [(ratio, title, [k for k in keys if cases[k]["target"]["ratio"] == ratio])
               for ratio, title in panels]
     panels = [p for p in panels if p[2]]
-    fig, axes = plt.subplots(1, len(panels), figsize=(4 + 1.5 * len(keys), 5.5),
+    fig, axes = plt.subplots(1, len(panels), figsize=(4 + 1.7 * len(keys), 6.5),
                              gridspec_kw={"width_ratios": [len(p[2]) for p in panels]},
                              squeeze=False)
     n = len(summaries)
     width = 0.8 / n
     colors = plt.get_cmap("viridis")([i / max(n - 1, 1) for i in range(n)])
+    missed_any = spread_missing = False
     for ax, (ratio, title, case_keys) in zip(axes[0], panels):
+        top = 0.0
         for i, s in enumerate(summaries):
             by_key = {c["key"]: c for c in s["cases"]}
-            xs = [j - 0.4 + width * (i + 0.5) for j in range(len(case_keys))]
-            ys = [ratios(by_key[k])[ratio] if k in by_key else 0 for k in case_keys]
-            ax.bar(xs, ys, width, color=colors[i], label="CPython " + s["python"])
+            for j, k in enumerate(case_keys):
+                case = by_key.get(k)
+                if case is None:
+                    continue
+                x = j - 0.4 + width * (i + 0.5)
+                y = ratios(case)[ratio]
+                spread = ratio_spread(case, ratio)
+                spread_missing = spread_missing or spread is None
+                met = verdict(s["tag"], case)[2]
+                missed = met is False
+                missed_any = missed_any or missed
+                ax.bar(x, y, width, color=colors[i],
+                       label="CPython " + s["python"] if j == 0 else None,
+                       hatch="///" if missed else None,
+                       edgecolor="crimson" if missed else colors[i],
+                       linewidth=1.5 if missed else 0)
+                err = y * spread if spread else 0.0
+                if spread is not None:
+                    ax.errorbar(x, y, yerr=[[min(err, y)], [err]], fmt="none", ecolor="black",
+                                elinewidth=0.8, capsize=2)
+                if missed:
+                    ax.annotate("✗", (x, y + err), xytext=(0, 2),
+                                textcoords="offset points", ha="center",
+                                va="bottom", color="crimson", fontsize=10,
+                                fontweight="bold")
+                top = max(top, y + err)
         for j, k in enumerate(case_keys):
-            t = targets[k]
-            ax.hlines(t["value"], j - 0.45, j + 0.45, colors="crimson", linewidth=2,
-                      label="target (3.11)" if j == 0 else None)
+            t = cases[k]["target"]
+            ax.hlines(t["value"], j - 0.45, j + 0.45, colors="crimson", linewidth=2)
             tolerant = t["value"] * (1 - TOLERANCE if t["op"] == ">=" else 1 + TOLERANCE)
             ax.hlines(tolerant, j - 0.45, j + 0.45, colors="crimson", linewidth=1,
-                      linestyles="dashed",
-                      label="within 20 % (3.8–3.13)" if j == 0 else None)
+                      linestyles="dashed")
+            top = max(top, t["value"], tolerant)
         if ratio == "native/floor":
             ax.axhline(1.0, color="grey", linewidth=0.8)
+        ax.set_ylim(0, top * 1.1)
         ax.set_xticks(range(len(case_keys)))
-        ax.set_xticklabels(case_keys)
+        ax.set_xticklabels([case_label(cases[k]) for k in case_keys], fontsize=8)
         ax.set_title(title, fontsize=10)
         ax.set_ylabel(ratio)
         ax.grid(axis="y", alpha=0.3)
     handles, labels = axes[0][0].get_legend_handles_labels()
+    handles += [plt.Line2D([], [], color="crimson", linewidth=2),
+                plt.Line2D([], [], color="crimson", linewidth=1, linestyle="dashed"),
+                plt.Line2D([], [], color="black", linewidth=0.8, marker="_",
+                           markersize=6)]
+    labels += ["target (3.11)", "within 20 % (3.8–3.13)",
+               "± std. dev. of the ratio (from both variants' values)"
+               + (" (none: one value)" if spread_missing else "")]
+    if missed_any:
+        handles.append(Patch(facecolor="white", edgecolor="crimson", hatch="///"))
+        labels.append("✗ target missed on that interpreter")
     fig.legend(handles, labels, loc="lower center", ncol=min(len(labels), 5), fontsize=8)
     smoke = " (smoke run: not measurements)" if any(s["smoke"] for s in summaries) else ""
     fig.suptitle("quorvane.global_var.globals: benchmark ratios" + smoke)
-    fig.tight_layout(rect=(0, 0.1, 1, 0.95))
+    fig.tight_layout(rect=(0, 0.12, 1, 0.95))
     fig.savefig(path, dpi=110)
 
 

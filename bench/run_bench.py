@@ -186,6 +186,8 @@ class Case:
     """One measurement: the module, the twin and (optionally) the floor
     doing the same work.
 
+    measures describes what is timed, starting with the operation as code
+    followed by ':' or ' on ' (report.py labels the plot with that part).
     setup(case) checks that they agree and returns {variant: time_func},
     time_func(n) timing n repetitions (n * unroll statements); it runs once,
     and only in a process that needs it.  target is (ratio, op, value), the
@@ -365,8 +367,8 @@ CASES = [
          "g.NO_SUCH_SETTING: a name the defaults module lacks (reads None)",
          setup_p2, ("native", "twin"), 20, FASTER + (5.0,)),
     Case("P3", "int setting from the file",
-         "MAX_ROWS on an instance built from settings.ini, which overrides it "
-         "with 250; floor: parser.getint('Limits', 'MAX_ROWS')",
+         "settings.MAX_ROWS on an instance built from settings.ini, which "
+         "overrides it with 250; floor: parser.getint('Limits', 'MAX_ROWS')",
          setup_p3, ("native", "twin", "floor"), 10, CLOSE + (1.06,)),
     Case("P4a", "ASCII str",
          "apply_unidecoding on a {}-character ASCII str; floor: unidecode(s.encode("

@@ -15,7 +15,8 @@
 #                         compatible tags the wheel qualifies for)
 #   make stubtest         mypy's stubtest for quorvane.global_var.globals under
 #                         every interpreter from 3.8 on, against the build in
-#                         this tree
+#                         this tree, then mypy over tools/stub_usage.py (the
+#                         types the stub gives calls)
 #   make stubtest-wheels  the same against the wheels in dist/, each installed
 #                         into a fresh environment (run `make wheels` first)
 #   make cibw-identifiers the builds the cibuildwheel configuration in
@@ -51,6 +52,8 @@ packaging-venv:
 
 # Built from what git would see (scikit-build-core honours .gitignore), so
 # the extension files that `make` copies into the package never get in.
+# Works in an unpacked sdist too, which holds everything the make targets use
+# (see sdist.exclude in pyproject.toml).
 sdist: packaging-venv
 	@echo "== sdist"
 	@rm -rf $(BUILD)/wheels/sdist

@@ -10,15 +10,18 @@
 #       environment build/venv-stubtest-cpXY: the stub and py.typed are
 #       then found the way type checkers find them, in site-packages
 #
-# tools/stubtest-allowlist.txt is passed to stubtest when it exists.  Every
-# interpreter runs even when an earlier one fails; prints one summary line
-# per interpreter and exits 1 when any failed.
+# After stubtest, mypy checks tools/stub_usage.py against the same stub: the
+# types that calls give a type checker (assert_type) and the calls it must
+# reject.  tools/stubtest-allowlist.txt is passed to stubtest when it exists.
+# Every interpreter runs even when an earlier one fails; prints one summary
+# line per interpreter and exits 1 when any failed.
 set -uo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$root/build"
 module=quorvane.global_var.globals
 allowlist="$root/tools/stubtest-allowlist.txt"
+usage="$root/tools/stub_usage.py"
 
 mode="${1:-}"
 shift || true
@@ -75,7 +78,10 @@ one() {  # one TAG PYTHON
     local config="$build/stubtest-$tag.ini"
     printf '[mypy]\ncache_dir = %s\n' "$build/mypy-cache-$tag" >"$config"
     (cd "$workdir" &&
-        "$venv/bin/python" -m mypy.stubtest --mypy-config-file "$config" "${args[@]}")
+        "$venv/bin/python" -m mypy.stubtest --mypy-config-file "$config" "${args[@]}" &&
+        "$venv/bin/python" -m mypy --config-file "$config" --strict --warn-unused-ignores \
+            --no-error-summary "$usage" &&
+        echo "Success: stubtest found no issues; tools/stub_usage.py gets the expected types")
 }
 
 failed=0

@@ -11,33 +11,37 @@ import traceback as traceback
 from configparser import ConfigParser as ConfigParser
 from os import PathLike
 from types import ModuleType
-from typing import Any, Iterable, TypeVar, overload
+from typing import Any, Generic, Iterable, TypeVar, overload
 
 from unidecode import unidecode as unidecode
 
 _T = TypeVar("_T")
-_ListT = TypeVar("_ListT", bound=list[Any])
-_DictT = TypeVar("_DictT", bound=dict[Any, Any])
+_K = TypeVar("_K")
 
 # What ConfigParser.read accepts: one path or an iterable of paths.
 _Path = str | bytes | PathLike[str] | PathLike[bytes]
 _Files = _Path | Iterable[_Path]
+# The filename an instance was built with: None when it was built without one.
+_F = TypeVar("_F", bound=_Files | None)
 
 # A str comes back as ASCII text (characters outside ASCII are dropped), a
-# number (bool included) as its str form.  Lists and dicts are processed in
-# place and returned themselves; anything else is returned unchanged.
+# number (bool included: it is an int) as its str form.  Lists and dicts are
+# processed in place and returned themselves, but what they hold changes
+# type (numbers inside become strs, at any depth), so their items or values
+# come back as Any; a dict's keys are left alone.  Anything else is returned
+# unchanged.
 @overload
 def apply_unidecoding(object: str) -> str: ...
 @overload
 def apply_unidecoding(object: int | float) -> str: ...
 @overload
-def apply_unidecoding(object: _ListT) -> _ListT: ...
+def apply_unidecoding(object: list[Any]) -> list[Any]: ...
 @overload
-def apply_unidecoding(object: _DictT) -> _DictT: ...
+def apply_unidecoding(object: dict[_K, Any]) -> dict[_K, Any]: ...
 @overload
 def apply_unidecoding(object: _T) -> _T: ...
 
-class config_global_var:
+class config_global_var(Generic[_F]):
     """Settings namespace: defaults from the defaults module, numbers and
     booleans overridden by the INI file named at construction."""
 
@@ -46,12 +50,16 @@ class config_global_var:
     # the defaults module.
     variables: list[str]
     module: ModuleType
-    # Set only on an instance built from a file; reading them on an instance
-    # built without one raises AttributeError.
-    filename: _Files
+    # Set only on an instance built from a file, filename as it was passed;
+    # reading them on an instance built without one (config_global_var[None])
+    # raises AttributeError.
+    filename: _F
     parser: ConfigParser
     config_json: dict[str, str]
-    def __init__(self, filename: _Files | None = None) -> None: ...
+    @overload
+    def __init__(self: config_global_var[None], filename: None = None) -> None: ...
+    @overload
+    def __init__(self: config_global_var[_F], filename: _F) -> None: ...
     # Every other attribute read is a setting: the default, the file's value
     # converted to the default's type, or None (unknown name, unconvertible
     # file value); it never raises AttributeError.  Type checkers take the
@@ -59,5 +67,5 @@ class config_global_var:
     # settings read as Any.
     def __getattribute__(self, item: str) -> Any: ...
 
-g: config_global_var
+g: config_global_var[None]
 __test__: dict[str, Any]
