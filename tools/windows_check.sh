@@ -277,14 +277,27 @@ check_one() {
     include="$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')" ||
         fail "$python does not run"
     [ -f "$include/Python.h" ] || fail "no Python.h in $include"
-    rm -rf "$dir/include"
+    # Files are replaced only when they change, so that an unchanged build
+    # stays up to date.
     mkdir -p "$dir/include"
-    local entry
+    local entry name
+    for entry in "$dir/include"/*; do
+        name="$(basename "$entry")"
+        [ "$name" = pyconfig.h ] && continue
+        [ -L "$entry" ] && [ "$(readlink "$entry")" = "$include/$name" ] && [ -e "$include/$name" ] ||
+            rm -rf "$entry"
+    done
     for entry in "$include"/*; do
-        [ "$(basename "$entry")" = pyconfig.h ] || ln -s "$entry" "$dir/include/"
+        name="$(basename "$entry")"
+        [ "$name" = pyconfig.h ] || [ -L "$dir/include/$name" ] || ln -s "$entry" "$dir/include/$name"
     done
     sed -E "/pragma[[:space:]]+comment[[:space:]]*\(lib/ s/python3[0-9]+(t?)(_d)?\.lib/python3${minor}\1\2.lib/g" \
-        "$work/pyconfig/$from/pyconfig.h" >"$dir/include/pyconfig.h"
+        "$work/pyconfig/$from/pyconfig.h" >"$dir/include/pyconfig.h.new"
+    if cmp -s "$dir/include/pyconfig.h.new" "$dir/include/pyconfig.h"; then
+        rm -f "$dir/include/pyconfig.h.new"
+    else
+        mv -f "$dir/include/pyconfig.h.new" "$dir/include/pyconfig.h"
+    fi
     grep -q "pragma comment(lib,\"python3${minor}.lib\")" "$dir/include/pyconfig.h" &&
         grep -q "pragma comment(lib,\"python3${minor}_d.lib\")" "$dir/include/pyconfig.h" &&
         ! grep -E 'pragma comment.*python3[0-9]+' "$dir/include/pyconfig.h" | grep -qv "python3${minor}" ||
@@ -295,8 +308,11 @@ check_one() {
     local def="$dir/python3${minor}.def" implib="$dir/libpython3${minor}.dll.a"
     "$host_python" "$root/tools/windows_def.py" "$dir/include" "$dll" "$def" | sed 's/^/   /' ||
         fail "writing $def failed"
-    "$triple-dlltool" --input-def "$def" --dllname "$dll" --output-lib "$implib" ||
-        fail "dlltool could not make $implib"
+    if [ ! -f "$implib" ] || [ "$def" -nt "$implib" ]; then
+        rm -f "$implib"
+        "$triple-dlltool" --input-def "$def" --dllname "$dll" --output-lib "$implib" ||
+            fail "dlltool could not make $implib"
+    fi
 
     # 3. build
     local built=""

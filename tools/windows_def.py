@@ -161,13 +161,20 @@ def main(argv):
         raise SystemExit("windows_def: only %d names found under %s; is it CPython's "
                          "include directory?" % (len(exports), include_dir))
 
-    with open(out_path + ".tmp", "w", encoding="ascii") as out:
-        out.write("LIBRARY %s\nEXPORTS\n" % dll_name)
-        for name in sorted(exports):
-            out.write("    %s%s\n" % (name, " DATA" if exports[name] else ""))
-    os.replace(out_path + ".tmp", out_path)
-    print("%s: %d names (%d data)" % (out_path, len(exports),
-                                     sum(exports.values())))
+    text = "LIBRARY %s\nEXPORTS\n" % dll_name + "".join(
+        "    %s%s\n" % (name, " DATA" if exports[name] else "") for name in sorted(exports))
+    # Rewritten only when it changes, so that what is made from it is not.
+    try:
+        with open(out_path, encoding="ascii") as f:
+            unchanged = f.read() == text
+    except OSError:
+        unchanged = False
+    if not unchanged:
+        with open(out_path + ".tmp", "w", encoding="ascii") as out:
+            out.write(text)
+        os.replace(out_path + ".tmp", out_path)
+    print("%s: %d names (%d data)%s" % (out_path, len(exports), sum(exports.values()),
+                                       ", unchanged" if unchanged else ""))
 
 
 if __name__ == "__main__":
