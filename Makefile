@@ -132,6 +132,7 @@ clean:
 	rm -rf $(BUILD) $(ROOT)/dist
 	rm -f $(PKG_DIR)/globals.*.so $(PKG_DIR)/globals.*.pyd $(PKG_DIR)/globals.*.tmp.*
 
-# Further targets (benchmarks, reliability checks, packaging) live in mk/*.mk
+# Further targets (benchmarks, reliability checks, packaging, the Windows
+# cross-build check `make windows-check`) live in mk/*.mk
 # and may use everything defined above.
 include $(sort $(wildcard $(ROOT)/mk/*.mk))
