@@ -316,6 +316,10 @@ check_one() {
 
     # 3. build
     local built=""
+    # The toolchain file's flags reach only a fresh configuration.
+    if [ "$toolchain_file" -nt "$dir/cmake/.configured-with" ]; then
+        rm -rf "$dir/cmake"
+    fi
     echo "   building in $dir/cmake (log: $dir/build.log)"
     if bash "$root/tools/build_one.sh" "$dir/cmake" "$python" \
         "-DCMAKE_TOOLCHAIN_FILE=$toolchain_file" \
