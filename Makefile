@@ -145,7 +145,8 @@ clean:
 	rm -rf $(BUILD)
 	rm -f $(PKG_DIR)/globals.*.so $(PKG_DIR)/globals.*.pyd $(PKG_DIR)/globals.*.tmp.*
 
-# Further targets (benchmarks, reliability checks, packaging) live in mk/*.mk
+# Further targets (benchmarks, reliability checks, packaging, the Windows
+# cross-build check) live in mk/*.mk
 # and may use everything defined above.  Each file opens with a comment block
 # of its targets, which `make help` prints.  They are read for `make help` and
 # `make clean` too, so nothing in them may look up interpreters or build
