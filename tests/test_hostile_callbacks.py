@@ -92,6 +92,39 @@ def test_missing_setting_reads_the_module_spec_as_getattr_does(mod):
     assert log == expected and expected
 
 
+class CannotBeMade(ValueError):
+    def __init__(self, *args):
+        raise TypeError("cannot be made")
+
+
+class Halt(BaseException):
+    pass
+
+
+class CannotBeMadeEither(Exception):
+    def __init__(self, *args):
+        raise Halt("cannot be made")
+
+
+def test_except_clauses_match_the_exception_once_it_is_made(mod, monkeypatch, tmp_path, capsys):
+    # Raised lazily from C, an exception is made (normalised) only when an
+    # except clause takes it; when making it fails, the failure is what the
+    # clause sees, and `except ValueError` / `except Exception` let it pass.
+    raise_exception = pytest.importorskip("_testcapi").raise_exception
+    ini = tmp_path / "s.ini"
+    ini.write_text("[A]\nmax_rows = 7\n")
+    inst = mod.config_global_var(str(ini))
+    inst.parser = types.SimpleNamespace(getint=lambda *args: raise_exception(CannotBeMade, 1))
+    with pytest.raises(TypeError, match="cannot be made"):
+        inst.MAX_ROWS
+    apply = mod.apply_unidecoding
+    monkeypatch.setattr(mod, "apply_unidecoding",
+                        lambda value: raise_exception(CannotBeMadeEither, 1))
+    with pytest.raises(Halt):
+        apply({"k": 1})
+    assert capsys.readouterr().err == ""
+
+
 def test_module_without_a_dict_as_defaults(mod):
     inst = mod.config_global_var()
     inst.module = types.ModuleType.__new__(types.ModuleType)

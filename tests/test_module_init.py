@@ -80,41 +80,60 @@ def test_reimport_and_reload_return_the_initialised_module(repo_root):
     assert res == dict(same=[True] * 4, same_objects=True, defaults_reimported=False)
 
 
-def test_failure_in_defaults_module_is_reported_and_not_remembered(make_package):
+@pytest.mark.parametrize("under_another_name", [False, True])
+def test_failure_in_defaults_module_is_reported_and_not_remembered(make_package,
+                                                                  under_another_name):
     root = make_package('''
         import builtins
         if getattr(builtins, "QV_BREAK_DEFAULTS", False):
             raise LookupError("defaults broken")
         MAX_ROWS = 100
+        APP_NAME = "quorvane"
     ''')
     res = run_json('''
-        import builtins, importlib
+        import builtins, gc, importlib, importlib.util, timeit, weakref
         builtins.QV_BREAK_DEFAULTS = True
         try:
-            importlib.import_module(NAME)
+            if %r:
+                spec = importlib.util.spec_from_file_location(
+                    "globals", importlib.util.find_spec(NAME).origin)
+                spec.loader.exec_module(importlib.util.module_from_spec(spec))
+            else:
+                importlib.import_module(NAME)
         except LookupError as exc:
             err = exc
         ents = entries(err)
         i = [e[0] for e in ents].index("init " + NAME)
         failed_ns = init_namespace(err)
+        err_description = describe(err)
+        failed_class = weakref.ref(failed_ns["config_global_var"])
+        failed_state = [failed_ns.get("__name__"), "config_global_var" in failed_ns,
+                        "g" in failed_ns]
         left_registered = NAME in sys.modules
+        del err, failed_ns
+        gc.collect()
         builtins.QV_BREAK_DEFAULTS = False
         m = importlib.import_module(NAME)
-        done(err=describe(err), init=ents[i], next=ents[i + 1],
+        # The class of the successful import is served by its own slot: its
+        # reads take clearly less time than those of a subclass.
+        sub = type("Sub", (m.config_global_var,), {})()
+        best = lambda obj: min(timeit.repeat(lambda: obj.APP_NAME, number=20000, repeat=9))
+        done(err=err_description, init=ents[i], next=ents[i + 1],
              last_file=ents[-1][1].endswith("global_var.py"),
              init_count=[e[0] for e in ents].count("init " + NAME),
-             failed_ns=[failed_ns.get("__name__"), "config_global_var" in failed_ns,
-                        "g" in failed_ns, failed_ns is vars(m)],
+             failed_state=failed_state, failed_class_freed=failed_class() is None,
              left_registered=left_registered,
-             retry=[type(m.g) is m.config_global_var, m.__test__ == {}])
-    ''', root=root)
+             retry=[type(m.g) is m.config_global_var, m.__test__ == {}, NAME in sys.modules],
+             own_slot=best(m.g) * 1.25 < best(sub))
+    ''' % under_another_name, root=root)
     assert res == dict(
         err=["LookupError", "defaults broken"],
         init=[INIT_ENTRY, TB_FILE, 87],
         next=["quorvane.global_var.globals.config_global_var.__init__", TB_FILE, 54],
         last_file=True, init_count=1,
-        failed_ns=["quorvane.global_var.globals", True, False, False],
-        left_registered=False, retry=[True, True])
+        failed_state=["globals" if under_another_name else "quorvane.global_var.globals", True, False],
+        failed_class_freed=True, left_registered=False, retry=[True, True, True],
+        own_slot=True)
 
 
 def test_missing_unidecode_fails_at_line_3_then_import_runs_whole_body(repo_root):
@@ -150,6 +169,36 @@ def test_missing_unidecode_fails_at_line_3_then_import_runs_whole_body(repo_root
                        own=[[INIT_ENTRY, TB_FILE, 3]],
                        failed_ns=["ConfigParser", "importlib"],
                        fresh_cp=[True, True], retry=[True, True])
+
+
+@pytest.mark.parametrize("key, trouble", [
+    ("traceback", "spec"), ("traceback", "flag"), ("unidecode.unidecode", "spec")])
+def test_sys_modules_entries_are_read_as_a_plain_mapping(repo_root, key, trouble):
+    # An import statement uses an entry of sys.modules whose spec cannot be
+    # read, or whose _initializing flag cannot be tested, as one that is not
+    # being initialised; the from-import falls back to such an entry too.
+    res = run_json('''
+        import importlib, types
+        key, trouble = %r, %r
+
+        class Flag:
+            def __bool__(self):
+                raise RuntimeError("flag")
+
+        class Entry(types.ModuleType):
+            @property
+            def __spec__(self):
+                if trouble == "spec":
+                    raise RuntimeError("spec")
+                return types.SimpleNamespace(_initializing=Flag())
+
+        planted = sys.modules[key] = Entry(key)
+        if key == "unidecode.unidecode":
+            sys.modules["unidecode"] = types.ModuleType("unidecode")  # without the function
+        m = importlib.import_module(NAME)
+        done(bound=getattr(m, key.rpartition(".")[2]) is planted)
+    ''' % (key, trouble), root=repo_root)
+    assert res == dict(bound=True)
 
 
 SUBINTERP_CODE = '''

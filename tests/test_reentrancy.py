@@ -304,6 +304,49 @@ CHILD_CASES = {
         time.sleep(0.2)
         done(value="survived")
     """,
+    # The spec of the defaults module is dropped while the lookup of a missing
+    # setting reads it (a key of the spec's class that compares equal to
+    # "_initializing" pops it): the read must hold it, as getattr does.
+    "spec dropped while a missing name is looked up": """
+        import types
+        import quorvane.global_var.globals as m
+        def outcome(read):
+            module = types.ModuleType("defaults")
+            class Key:
+                def __hash__(self): return hash("_initializing")
+                def __eq__(self, other):
+                    module.__dict__.pop("__spec__", None)
+                    return False
+            module.__spec__ = type("Spec", (), {Key(): 1})()
+            inst = m.config_global_var.__new__(m.config_global_var)
+            object.__setattr__(inst, "module", module)
+            return read(module, inst), "__spec__" in vars(module)
+        got = outcome(lambda module, inst: inst.MISSING)
+        expected = outcome(lambda module, inst: getattr(module, "MISSING", None))
+        done(value="survived" if got == expected else repr((got, expected)))
+    """,
+    # A key of a subclass's dict that compares equal to "__getattr__" deletes
+    # the class's __getattribute__ while a read looks the hooks up.
+    "class lookup deleted while a subclass's hooks are looked up": """
+        import os, tempfile
+        import quorvane.global_var.globals as m
+        C = m.config_global_var
+        class Key:
+            armed = False
+            def __hash__(self): return hash("__getattr__")
+            def __eq__(self, other):
+                if Key.armed and "__getattribute__" in vars(C):
+                    del C.__getattribute__
+                    [type(vars(C).get("__init__")) for i in range(100)]
+                return False
+        path = os.path.join(tempfile.mkdtemp(), "s.ini")
+        with open(path, "w") as f:
+            f.write("[A]\\nmax_rows = 5\\n")
+        Sub = type("Sub", (C,), {Key(): 1})
+        Key.armed = True
+        inst = Sub(path)
+        done(value="survived" if inst.variables == ["MAX_ROWS"] else repr(inst.variables))
+    """,
     # A module object whose dict was never made (ModuleType.__new__ alone).
     "defaults module without a dict": """
         import types
@@ -315,10 +358,12 @@ CHILD_CASES = {
 }
 
 
+@pytest.mark.parametrize("flags", [[], ["-X", "dev"]])  # dev: freed memory is overwritten
 @pytest.mark.parametrize("case", sorted(CHILD_CASES))
-def test_cases_able_to_crash(repo_root, case):
+def test_cases_able_to_crash(repo_root, case, flags):
     try:
-        proc = run_python(CHILD_CASES[case], root=repo_root, check=False, timeout=60)
+        proc = run_python(CHILD_CASES[case], root=repo_root, flags=flags, check=False,
+                          timeout=60)
     except subprocess.TimeoutExpired as exc:
         pytest.fail("child hung\n%s" % (exc.stdout,))
     assert proc.returncode == 0, "child died (%d)\n%s" % (proc.returncode, proc.stderr[-3000:])
