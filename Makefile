@@ -18,11 +18,16 @@
 #   make CMAKE_FROM_PYPI=1    take cmake and ninja from PyPI even when the
 #                             machine has them
 #   make WERROR=1             compiler warnings are errors
+#   make PUBLIC_API_ONLY=1    build with CPython's public C API only (no
+#                             exported private functions, no private struct
+#                             fields), in build/public-cpXY/; `make test
+#                             PUBLIC_API_ONLY=1` tests those builds
 #   make JOBS=N               compile jobs per build (default: cores)
 #   make PYTEST_ARGS="-x -k name"
 #                             extra pytest arguments for `make test`
 #
-# Layout: build/cpXY/ holds the build for interpreter X.Y, build/cpXY-mismatch/
+# Layout: build/cpXY/ holds the build for interpreter X.Y (build/public-cpXY/
+# with PUBLIC_API_ONLY=1), build/cpXY-mismatch/
 # a test-only build that records interpreter version 3.6, build/venv-cpXY/ the
 # interpreter's environment (unidecode, pytest, hypothesis) and build/venv-tools/
 # cmake and ninja from PyPI when the machine has no usable ones.
@@ -41,6 +46,7 @@ MISMATCH_VERSION := 3.6
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 WERROR ?=
+PUBLIC_API_ONLY ?=
 PYTEST_ARGS ?=
 CMAKE_FROM_PYPI ?=
 PYTHONS ?=
@@ -81,7 +87,10 @@ NINJA ?= -
 endif  # NEEDS_TOOLS
 
 BUILD_ENV = CMAKE='$(CMAKE)' NINJA='$(NINJA)' JOBS='$(JOBS)'
-CMAKE_EXTRA = $(if $(WERROR),-DGLOBALS_WERROR=ON)
+CMAKE_EXTRA = $(if $(WERROR),-DGLOBALS_WERROR=ON) \
+    $(if $(PUBLIC_API_ONLY),-DGLOBALS_PUBLIC_API_ONLY=ON)
+# The builds of the public-API-only mode have directories of their own.
+BUILD_PREFIX := $(if $(PUBLIC_API_ONLY),public-)
 
 .PHONY: all build mismatch venvs check test clean help tools-venv info
 
@@ -111,10 +120,11 @@ define interpreter_rules
 .PHONY: build-$(1) mismatch-$(1) venv-$(1)
 build-$(1): $(TOOLS_PREREQ)
 	@$(BUILD_ENV) bash $(ROOT)/tools/build_one.sh --copy-to $(PKG_DIR) \
-	    $(BUILD)/$(1) $(2) $(CMAKE_EXTRA)
+	    $(BUILD)/$(BUILD_PREFIX)$(1) $(2) $(CMAKE_EXTRA)
 mismatch-$(1): $(TOOLS_PREREQ)
 	@$(BUILD_ENV) bash $(ROOT)/tools/build_one.sh \
-	    $(BUILD)/$(1)-mismatch $(2) -DGLOBALS_BUILD_VERSION=$(MISMATCH_VERSION) $(CMAKE_EXTRA)
+	    $(BUILD)/$(BUILD_PREFIX)$(1)-mismatch $(2) -DGLOBALS_BUILD_VERSION=$(MISMATCH_VERSION) \
+	    $(CMAKE_EXTRA)
 venv-$(1):
 	@bash $(ROOT)/tools/ensure_venv.sh $(BUILD)/venv-$(1) $(2) $(TEST_REQUIREMENTS)
 endef
@@ -138,7 +148,8 @@ check: build mismatch venvs
 # The suite under each interpreter in turn (tools/run_tests.sh: environment,
 # QV_MISMATCH_BUILD, summary).
 test: build mismatch venvs
-	@bash $(ROOT)/tools/run_tests.sh $(TAGS) -- $(PYTEST_ARGS)
+	@QV_BUILD_PREFIX='$(BUILD_PREFIX)' QV_PUBLIC_API_ONLY='$(PUBLIC_API_ONLY)' \
+	    bash $(ROOT)/tools/run_tests.sh $(TAGS) -- $(PYTEST_ARGS)
 
 # dist/ is left alone: it holds the sdist and wheels that `make wheels` made.
 clean:

@@ -115,16 +115,20 @@ def test_failure_in_defaults_module_is_reported_and_not_remembered(make_package,
         builtins.QV_BREAK_DEFAULTS = False
         m = importlib.import_module(NAME)
         # The class of the successful import is served by its own slot: its
-        # reads take clearly less time than those of a subclass.
+        # reads take clearly less time than those of a subclass (about 1.6x).
         sub = type("Sub", (m.config_global_var,), {})()
-        best = lambda obj: min(timeit.repeat(lambda: obj.APP_NAME, number=20000, repeat=9))
+        times = {m.g: [], sub: []}
+        for _ in range(15):
+            for obj in times:
+                times[obj].append(timeit.timeit(lambda: obj.APP_NAME, number=5000))
+        best = lambda obj: min(times[obj])
         done(err=err_description, init=ents[i], next=ents[i + 1],
              last_file=ents[-1][1].endswith("global_var.py"),
              init_count=[e[0] for e in ents].count("init " + NAME),
              failed_state=failed_state, failed_class_freed=failed_class() is None,
              left_registered=left_registered,
              retry=[type(m.g) is m.config_global_var, m.__test__ == {}, NAME in sys.modules],
-             own_slot=best(m.g) * 1.25 < best(sub))
+             own_slot=best(m.g) * 1.2 < best(sub))
     ''' % under_another_name, root=root)
     assert res == dict(
         err=["LookupError", "defaults broken"],

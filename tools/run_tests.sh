@@ -8,6 +8,9 @@
 #                      with the built extension files in it)
 #   QV_MISMATCH_BUILD  absolute path of build/cpXY-mismatch's extension, a
 #                      build that records interpreter version 3.6
+# QV_BUILD_PREFIX (environment) names the build directories of another build
+# mode (public- for build/public-cpXY-mismatch); QV_PUBLIC_API_ONLY=1 is
+# passed on to the tests.
 # Every interpreter runs even when an earlier one fails.  Prints one summary
 # line per interpreter and a total; exits 1 when any run failed, including a
 # run that collected no tests (pytest's exit code 5).
@@ -40,7 +43,7 @@ count() {  # count WORD LINE: the number before WORD in a pytest closing line
 
 for tag in "${tags[@]}"; do
     python="$build/venv-$tag/bin/python"
-    mismatch="$(head -n1 "$build/$tag-mismatch/extension-path.txt" 2>/dev/null || true)"
+    mismatch="$(head -n1 "$build/${QV_BUILD_PREFIX:-}$tag-mismatch/extension-path.txt" 2>/dev/null || true)"
     log="$build/pytest-$tag.log"
     echo "== pytest $tag ($("$python" -c 'import platform; print(platform.python_version())' 2>&1))"
     start=$SECONDS

@@ -402,8 +402,8 @@ int exec_module(PyObject* module) {
     Ref builtins_module = find_builtins_module();
     bool ready = builtins_module &&
                  PyDict_SetItemString(dict, "__builtins__", builtins_module.get()) == 0 &&
-                 check_version() && init_names() && init_traceback_entries() &&
-                 ready_function_type();
+                 check_version() && compat::init(builtins_module.get()) && init_names() &&
+                 init_traceback_entries() && ready_function_type();
     if (!ready) {
         initialised_module.clear();
         return -1;

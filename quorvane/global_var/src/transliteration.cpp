@@ -119,6 +119,8 @@ bool raise_str_has_no_decode(PyObject* text) {
                   PyObject_SetAttr(error.get(), names.obj, text) < 0)) {
         error.reset();
     }
+#else
+    (void)text;
 #endif
     if (error) {
         PyErr_SetObject(PyExc_AttributeError, error.get());

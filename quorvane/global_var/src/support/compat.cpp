@@ -60,21 +60,21 @@ PyObject* new_code(int argcount, PyObject* varnames, PyObject* filename, PyObjec
 #if !QV_PY39 && QV_PUBLIC_API_ONLY
 PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                      PyObject* kwnames) {
-    const Py_ssize_t total = static_cast<Py_ssize_t>(nargsf & ~args_offset);
+    // args: the positional arguments, then the values of the keywords.
+    const Py_ssize_t nargs = static_cast<Py_ssize_t>(nargsf & ~args_offset);
     const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    Ref positional = Ref::steal(PyTuple_New(total - nkw));
+    Ref positional = Ref::steal(PyTuple_New(nargs));
     if (!positional) {
         return nullptr;
     }
-    for (Py_ssize_t i = 0; i < total - nkw; ++i) {
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
         PyTuple_SET_ITEM(positional.get(), i, Ref::borrow(args[i]).release());
     }
     Ref keywords;
     if (nkw > 0) {
         keywords = Ref::steal(PyDict_New());
         for (Py_ssize_t i = 0; keywords && i < nkw; ++i) {
-            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i),
-                               args[total - nkw + i]) < 0) {
+            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) {
                 keywords.reset();
             }
         }
@@ -84,6 +84,56 @@ PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
     }
     return PyObject_Call(callable, positional.get(), keywords.get());
 }
+#endif
+
+#if QV_PUBLIC_API_ONLY && QV_PY312 && !QV_PY313
+namespace {
+
+// The builtin getattr, made afresh from the builtins module's method table
+// (a replaced builtins.getattr does not stand in for it), and the default
+// it is given, an object nothing else can hold.
+struct GenuineGetattr {
+    PyObject* function = nullptr;
+    PyObject* missing = nullptr;
+};
+GenuineGetattr genuine_getattr;
+
+}  // namespace
+
+bool init(PyObject* builtins_module) {
+    if (genuine_getattr.function != nullptr) {
+        return true;
+    }
+    PyModuleDef* def = PyModule_GetDef(builtins_module);
+    for (PyMethodDef* method = def != nullptr ? def->m_methods : nullptr;
+         method != nullptr && method->ml_name != nullptr; ++method) {
+        if (std::strcmp(method->ml_name, "getattr") == 0) {
+            genuine_getattr.missing =
+                PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+            genuine_getattr.function = genuine_getattr.missing != nullptr
+                                           ? PyCFunction_NewEx(method, builtins_module, nullptr)
+                                           : nullptr;
+            return genuine_getattr.function != nullptr;
+        }
+    }
+    PyErr_SetString(PyExc_ImportError, "the builtins module has no getattr");
+    return false;
+}
+
+int lookup_attr(PyObject* obj, PyObject* name, PyObject** result) {
+    PyObject* args[3] = {obj, name, genuine_getattr.missing};
+    *result = PyObject_Vectorcall(genuine_getattr.function, args, 3, nullptr);
+    if (*result == nullptr) {
+        return -1;
+    }
+    if (*result == genuine_getattr.missing) {
+        Py_CLEAR(*result);
+        return 0;
+    }
+    return 1;
+}
+#else
+bool init(PyObject*) { return true; }
 #endif
 
 PyObject* type_lookup(PyTypeObject* type, PyObject* name) {

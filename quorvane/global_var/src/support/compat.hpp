@@ -125,8 +125,17 @@ inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargs
 
 // ---- attribute lookup ----------------------------------------------------
 
+// What the wrappers need from the builtins module, taken once by the exec
+// step.  Returns false with an exception set.
+bool init(PyObject* builtins_module);
+
 // getattr(obj, name, <missing>): 1 with *result set, 0 when the attribute is
 // missing (AttributeError cleared), -1 with an exception set.
+#if QV_PUBLIC_API_ONLY && QV_PY312 && !QV_PY313
+// 3.12 has no public call for it, and PyObject_GetAttr differs from it for
+// modules (it words the AttributeError of a missing name, reading the spec).
+int lookup_attr(PyObject* obj, PyObject* name, PyObject** result);
+#else
 inline int lookup_attr(PyObject* obj, PyObject* name, PyObject** result) {
 #if QV_PY313
     return PyObject_GetOptionalAttr(obj, name, result);
@@ -144,6 +153,7 @@ inline int lookup_attr(PyObject* obj, PyObject* name, PyObject** result) {
     return 0;
 #endif
 }
+#endif
 
 // object.__getattribute__(obj, name) that reports a missing attribute by
 // returning null with no exception set (an AttributeError raised on the way
