@@ -68,62 +68,55 @@ Ref object_getattribute(PyObject* self, PyObject* name) {
 // Because the class defines __getattribute__, the interpreter gives it a
 // slot that looks the method up on the type and calls it with (self, name)
 // through the call protocol.  The class's own slot is replaced, before the
-// class is published, by one that makes the same lookup and the same
-// recursion check and runs the method's body without the call protocol's
-// tuple.  Any change to the class's __getattribute__ or __getattr__ makes
-// the type put a slot of the interpreter's back (and subclasses get one from
-// the start), so this one serves the class exactly as built.
+// class is published, by one that runs the method's body directly, after
+// the recursion check that the call would make.
+//
+// What the lookup would find is known as long as the slot is in place: the
+// class's MRO is fixed (its only base is object, and __bases__ cannot be
+// assigned a class with another deallocator), and assigning or deleting
+// __getattribute__ or __getattr__ on the class makes the type put a slot of
+// the interpreter's back.  Subclasses get one of the interpreter's from the
+// start.  (A write into the class's dict that bypasses the type, through
+// the garbage collector's referents, would go unseen; the interpreter's own
+// method cache does not see it either.)
 struct ClassSlot {
     Slot cls;                            // the class it was installed on
+    Slot hook;                           // the class's __getattribute__
     getattrofunc interpreter = nullptr;  // the slot it replaced
 };
 ClassSlot class_slot;
 
 PyObject* class_getattro(PyObject* self, PyObject* name);
 
-// Whether reads of attributes of an instance of `type` go through the
-// class's own slot.
-bool served_by_class_slot(PyTypeObject* type) {
+// The class's __getattribute__ (held for the read) when reads of attributes
+// of an instance of `type` go through the class's own slot; null otherwise.
+Ref served_by_class_slot(PyTypeObject* type) {
 #if QV_SHORTCUTS
-    return type->tp_getattro == class_getattro &&
-           type == reinterpret_cast<PyTypeObject*>(class_slot.cls.get());
+    if (type->tp_getattro == class_getattro &&
+        type == reinterpret_cast<PyTypeObject*>(class_slot.cls.get())) {
+        return Ref::borrow(class_slot.hook.get());
+    }
 #else
     (void)type;
-    return false;
 #endif
-}
-
-// The type's __getattribute__ when it is this module's (held: a lookup in
-// another dict may run code that rebinds it); null otherwise.
-Ref own_getattribute(PyTypeObject* type) {
-    Ref hook = Ref::steal(compat::type_lookup(type, names.__getattribute__));
-    if (!hook || function_def(hook.get()) != &config_getattribute_def) {
-        return Ref();
-    }
-    return hook;
+    return Ref();
 }
 
 // `self.<name>` for one of the reserved names.  Where the class's slot would
 // serve the read, it is served as that slot and the method would serve it:
-// the same lookup of __getattribute__, the same recursion check, and a
-// failure carries the entry (line 59) that the nested call would add.
-//
-// `checked` is the class's __getattribute__ when the caller has just looked
-// it up for this read and no code has run since.
-Ref read_reserved(PyObject* self, PyObject* name, PyObject* checked = nullptr) {
-    if (served_by_class_slot(Py_TYPE(self))) {
-        Ref hook = checked != nullptr ? Ref::borrow(checked) : own_getattribute(Py_TYPE(self));
-        if (hook) {
-            if (!compat::enter_slot_call()) {
-                return Ref();
-            }
-            Ref value = object_getattribute(self, name);
-            compat::leave_slot_call();
-            if (!value) {
-                add_traceback(getattribute_entry, 59, function_globals(hook.get()));
-            }
-            return value;
+// the same recursion check, the same lookup, and a failure carries the entry
+// (line 59) that the nested call would add.
+Ref read_reserved(PyObject* self, PyObject* name) {
+    if (Ref hook = served_by_class_slot(Py_TYPE(self))) {
+        if (!compat::enter_slot_call()) {
+            return Ref();
         }
+        Ref value = object_getattribute(self, name);
+        compat::leave_slot_call();
+        if (!value) {
+            add_traceback(getattribute_entry, 59, function_globals(hook.get()));
+        }
+        return value;
     }
     return Ref::steal(PyObject_GetAttr(self, name));
 }
@@ -131,14 +124,11 @@ Ref read_reserved(PyObject* self, PyObject* name, PyObject* checked = nullptr) {
 // hasattr(self, "config_json"), where any exception counts as absent.
 bool has_config_json(PyObject* self) {
     Ref value;
-    if (served_by_class_slot(Py_TYPE(self)) &&
-        builtins.object.get() == reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
-        Ref hook = own_getattribute(Py_TYPE(self));
-        if (hook && compat::enter_slot_call()) {
+    Ref hook = served_by_class_slot(Py_TYPE(self));
+    if (hook && builtins.object.get() == reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
+        if (compat::enter_slot_call()) {
             value = Ref::steal(compat::generic_getattr_or_null(self, names.config_json));
             compat::leave_slot_call();
-        } else if (!hook) {
-            value = Ref::steal(PyObject_GetAttr(self, names.config_json));
         }
     } else {
         value = Ref::steal(PyObject_GetAttr(self, names.config_json));
@@ -370,6 +360,17 @@ Ref convert_file_value(PyObject* globals, PyObject* self, PyObject* result,
     return drop_value_error();
 }
 
+// item.upper().  For an exact str the method is str.upper, whose type
+// cannot change: it is called without looking it up.
+Ref upper_cased(PyObject* item) {
+    PyObject* args[2] = {nullptr, item};
+    if (PyUnicode_CheckExact(item)) {
+        return Ref::steal(
+            compat::vectorcall(constants.str_upper, args + 1, 1 | compat::args_offset));
+    }
+    return Ref::steal(compat::call_method(names.upper, args + 1, 1));
+}
+
 // Lengths (below 64) of the reserved names, as bits.
 std::uint64_t reserved_lengths(PyObject* const (&reserved)[5]) {
     std::uint64_t bits = 0;
@@ -380,14 +381,10 @@ std::uint64_t reserved_lengths(PyObject* const (&reserved)[5]) {
     return bits;
 }
 
-// `hook`: the class's __getattribute__ when the caller (the class's slot)
-// has just looked it up for this read; null otherwise.
-Ref lookup_setting(PyObject* globals, PyObject* self, PyObject* item, PyObject* hook) {
+Ref lookup_setting(PyObject* globals, PyObject* self, PyObject* item) {
     PyObject* const reserved[] = {names.filename, names.parser, names.config_json, names.module,
                                   names.variables};
-    // An exact str can equal a reserved name only with the same length; and
-    // comparing one runs no code, so the caller's lookup still holds
-    // afterwards.
+    // An exact str can equal a reserved name only with the same length.
     static const std::uint64_t lengths = reserved_lengths(reserved);
     const bool plain = PyUnicode_CheckExact(item) && compat::unicode_ready(item);
     const Py_ssize_t length = plain ? PyUnicode_GET_LENGTH(item) : 0;
@@ -409,7 +406,7 @@ Ref lookup_setting(PyObject* globals, PyObject* self, PyObject* item, PyObject* 
     }
 
     // The default, from the defaults module.
-    Ref module = read_reserved(self, names.module, plain ? hook : nullptr);
+    Ref module = read_reserved(self, names.module);
     PyObject* found = nullptr;
     if (!module || compat::getattr_optional(module.get(), item, &found) < 0) {
         add_traceback(getattribute_entry, 61, globals);
@@ -438,8 +435,7 @@ Ref lookup_setting(PyObject* globals, PyObject* self, PyObject* item, PyObject* 
     }
 
     // Is the option in the file?  The index is keyed by the upper-cased name.
-    PyObject* upper_args[1] = {item};
-    Ref upper = Ref::steal(compat::call_method(names.upper, upper_args, 1));
+    Ref upper = upper_cased(item);
     Ref config_json = upper ? read_reserved(self, names.config_json) : Ref();
     int contained = config_json ? PySequence_Contains(config_json.get(), upper.get()) : -1;
     if (contained < 0) {
@@ -460,22 +456,20 @@ Ref lookup_setting(PyObject* globals, PyObject* self, PyObject* item, PyObject* 
 }
 
 PyObject* getattribute_body(PyObject* function, PyObject* const* args) {
-    return lookup_setting(function_globals(function), args[0], args[1], nullptr).release();
+    return lookup_setting(function_globals(function), args[0], args[1]).release();
 }
 
 // ---- the class's attribute slot -------------------------------------------
 
 PyObject* class_getattro(PyObject* self, PyObject* name) {
-    Ref hook = Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(class_slot.cls.get())
-                   ? own_getattribute(Py_TYPE(self))
-                   : Ref();
+    Ref hook = served_by_class_slot(Py_TYPE(self));
     if (!hook) {
         return class_slot.interpreter(self, name);
     }
     if (!compat::enter_slot_call()) {
         return nullptr;
     }
-    Ref value = lookup_setting(function_globals(hook.get()), self, name, hook.get());
+    Ref value = lookup_setting(function_globals(hook.get()), self, name);
     compat::leave_slot_call();
     return value.release();
 }
@@ -490,22 +484,27 @@ void install_class_slot(PyObject* cls) {
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
     if (!PyType_Check(cls) || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
         type->tp_getattro == PyObject_GenericGetAttr || type->tp_getattro == nullptr ||
-        type->tp_getattro == class_getattro || !own_getattribute(type)) {
+        type->tp_getattro == class_getattro || type->tp_base != &PyBaseObject_Type) {
         return;
     }
+    Ref hook = Ref::steal(compat::type_lookup(type, names.__getattribute__));
     Ref getattr_hook = Ref::steal(compat::type_lookup(type, names.__getattr__));
-    if (getattr_hook) {
+    if (!hook || function_def(hook.get()) != &config_getattribute_def || getattr_hook) {
         return;
     }
     class_slot.interpreter = type->tp_getattro;
     class_slot.cls.set(Ref::borrow(cls));
+    class_slot.hook.set(std::move(hook));
     type->tp_getattro = class_getattro;
 #else
     (void)cls;
 #endif
 }
 
-void forget_class_slot() { class_slot.cls.clear(); }
+void forget_class_slot() {
+    class_slot.cls.clear();
+    class_slot.hook.clear();
+}
 
 const FunctionDef config_init_def = {{"__init__", 2, 1, init_params}, init_entry, 41, init_body};
 const FunctionDef config_getattribute_def = {

@@ -31,9 +31,9 @@ namespace qv {
 Builtins builtins;
 
 Ref read_global(PyObject* globals, PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(globals, name);
-    if (value != nullptr) {
-        return Ref::borrow(value);
+    Ref value = Ref::steal(compat::dict_get(globals, name));
+    if (value) {
+        return value;
     }
     if (PyErr_Occurred()) {
         return Ref();

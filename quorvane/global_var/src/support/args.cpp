@@ -59,21 +59,23 @@ bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, Ref*
 
     // Keywords name parameters by their text: the dict is walked, never
     // searched, so no key's __eq__ or __hash__ runs (a key that is not a
-    // str names nothing).
-    PyObject* found[max_params] = {};
+    // str names nothing).  What is kept of an entry is held.
+    Ref found[max_params];
     KeywordProblem problem = KeywordProblem::none;
-    PyObject* culprit = nullptr;
+    Ref culprit;
     Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    PyObject* borrowed_key;
+    PyObject* borrowed_value;
+    while (PyDict_Next(kwargs, &pos, &borrowed_key, &borrowed_value)) {
+        Ref key = Ref::borrow(borrowed_key);
+        Ref value = Ref::borrow(borrowed_value);
         KeywordProblem this_problem = KeywordProblem::none;
-        if (!PyUnicode_Check(key)) {
+        if (!PyUnicode_Check(key.get())) {
             this_problem = KeywordProblem::not_str;
         } else {
             int index = -1;
             for (int j = 0; j < sig.nparams && index < 0; ++j) {
-                int same = same_name(sig.param(j), key);
+                int same = same_name(sig.param(j), key.get());
                 if (same < 0) {
                     return false;
                 }
@@ -86,18 +88,18 @@ bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, Ref*
             } else if (index < npos) {
                 this_problem = KeywordProblem::given_twice;
             } else {
-                found[index] = value;
+                found[index] = std::move(value);
             }
         }
         if (problem == KeywordProblem::none && this_problem != KeywordProblem::none) {
             problem = this_problem;
-            culprit = key;
+            culprit = std::move(key);
         }
     }
 
     // Missing arguments are reported before anything wrong with keywords.
     for (int i = static_cast<int>(npos); i < sig.nrequired; ++i) {
-        if (found[i] == nullptr) {
+        if (!found[i]) {
             raise_count_error(sig, i);
             return false;
         }
@@ -108,18 +110,18 @@ bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, Ref*
         return false;
     case KeywordProblem::given_twice:
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                     sig.name, culprit);
+                     sig.name, culprit.get());
         return false;
     case KeywordProblem::unexpected:
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
-                     culprit);
+                     culprit.get());
         return false;
     case KeywordProblem::none:
         break;
     }
     for (int i = static_cast<int>(npos); i < sig.nparams; ++i) {
-        if (found[i] != nullptr) {
-            values[i] = Ref::borrow(found[i]);
+        if (found[i]) {
+            values[i] = std::move(found[i]);
         }
     }
     return true;

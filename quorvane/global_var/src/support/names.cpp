@@ -45,6 +45,10 @@ bool init_names() {
     if (!intern(&c.class_doc, class_doc_text)) return false;
     if (!intern(&c.apply_doc, apply_doc_text)) return false;
     if (!intern(&c.code_filename, "quorvane\\global_var\\globals.py")) return false;
+    if (c.str_upper == nullptr &&
+        (c.str_upper = PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyUnicode_Type),
+                                        names.upper)) == nullptr)
+        return false;
     return true;
 }
 

@@ -99,6 +99,7 @@ struct Constants {
     PyObject* class_doc = nullptr;
     PyObject* apply_doc = nullptr;
     PyObject* code_filename = nullptr;     // one backslash between components
+    PyObject* str_upper = nullptr;         // str.upper, the method descriptor
 };
 
 extern Names names;
