@@ -51,7 +51,9 @@ build="$root/build/dbg-cp311"
 bash "$root/tools/build_one.sh" "$build" "$dbg" \
     -DCMAKE_BUILD_TYPE=Debug -DCMAKE_NO_SYSTEM_FROM_IMPORTED=ON
 built="$(head -n1 "$build/extension-path.txt")"
-if ! nm -D "$built" | grep -qE ' U (_Py_RefTotal|_Py_NegativeRefcount)$'; then
+# (grep reads all of nm's output: with -q it could stop early and, under
+# pipefail, fail the pipeline through nm's SIGPIPE.)
+if ! nm -D "$built" | grep -E ' U (_Py_RefTotal|_Py_NegativeRefcount)$' >/dev/null; then
     echo "leakcheck: $built does not count references (not a debug build)" >&2
     exit 1
 fi
