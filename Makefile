@@ -69,7 +69,9 @@ $(error No CPython 3.7 .. 3.13 with development headers found (PYTHONS='$(PYTHON
 endif
 TAGS := $(foreach i,$(INTERPRETERS),$(firstword $(subst =, ,$(i))))
 python_of = $(patsubst $(1)=%,%,$(filter $(1)=%,$(INTERPRETERS)))
-NEWEST_PYTHON := $(call python_of,$(lastword $(TAGS)))
+# The tools' environments (cmake, packaging, cibuildwheel) use the newest
+# interpreter with the GIL: not every tool has wheels for cp313t.
+NEWEST_PYTHON := $(call python_of,$(lastword $(or $(filter-out %t,$(TAGS)),$(TAGS))))
 
 ifeq ($(origin CMAKE),undefined)
 ifeq ($(CMAKE_FROM_PYPI),)
