@@ -26,7 +26,9 @@
 # only then moved into place with a stamp file recording how it was built,
 # so an interrupted build leaves nothing that looks finished.  A second run
 # finds the stamp and a working interpreter and exits at once.  Two runs at
-# the same time wait for each other (flock).
+# the same time wait for each other (flock).  A directory at the destination
+# without the stamp was not made here: the script stops rather than replace
+# it.
 #
 # Environment: JOBS (compile jobs, default: cores), PYENV_ROOT,
 # QV_FT_PREFIX, QV_CPYTHON_CACHE, QV_DEBIAN_MIRROR.
@@ -67,13 +69,21 @@ configure: ${configure_args[*]} --prefix=$prefix"
 
 finished() {
     [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] &&
-        "$python" -c 'import sys; sys.exit(sys._is_gil_enabled())' >/dev/null 2>&1
+        "$python" -I -c 'import sys, sysconfig
+sys.exit(sysconfig.get_config_var("Py_GIL_DISABLED") != 1)' >/dev/null 2>&1
 }
 
 if finished; then
     echo "== $python is built ($CPYTHON_VERSION, ${configure_args[*]})"
     echo "$python"
     exit 0
+fi
+# Whatever this script leaves at $prefix carries its stamp; a directory
+# without one is someone else's (pyenv's own 3.13.5t, say) and stays.
+if [ -e "$prefix" ] && [ ! -f "$stamp" ]; then
+    echo "build_freethreaded_python: $prefix exists and was not made by this script;" \
+         "remove it or set QV_FT_PREFIX to another directory" >&2
+    exit 1
 fi
 
 mkdir -p "$cache"
