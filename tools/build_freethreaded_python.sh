@@ -14,8 +14,8 @@
 # and state directory under $QV_CPYTHON_CACHE (default
 # ~/.cache/qv-cpython), which also holds the build tree while it is built.
 # The archive URI is the one the machine's apt configuration uses for its
-# Debian packages (QV_DEBIAN_MIRROR overrides it); the machine's own apt
-# configuration and package lists are not touched.
+# Debian packages (QV_DEBIAN_MIRROR overrides it); the download touches
+# neither the machine's apt configuration nor its package lists.
 #
 # The libraries the standard library modules need (ssl, ctypes, zlib, lzma,
 # bz2, sqlite3, readline, ...) are installed with apt-get when their -dev
