@@ -1,5 +1,6 @@
 # Builds quorvane.global_var.globals for every CPython 3.7 .. 3.13 on the
-# machine and runs the tests under each of them.
+# machine, the free-threaded 3.13 (tag cp313t) among them, and runs the tests
+# under each of them.
 #
 #   make                      build for every interpreter, copy the builds into
 #                             quorvane/global_var/, import each one
@@ -9,10 +10,16 @@
 #   make info                 show the interpreters and build tools found
 #   make help                 this text, the further targets of mk/*.mk and a
 #                             list of every target
+#   make ft-python            build the free-threaded CPython 3.13 into
+#                             ~/.pyenv/versions/3.13.5t if it is not there
+#                             (tools/build_freethreaded_python.sh; .ci/run
+#                             does this before `make`)
 #
-#   make VERSIONS="3.11 3.12" only these interpreter versions
+#   make VERSIONS="3.11 3.12" only these interpreter versions; 3.13 is both
+#                             cp313 and cp313t, 3.13t (or cp313t) only the
+#                             free-threaded one, cp313 only the other
 #   make PYTHONS="/usr/bin/python3.11 ..."
-#                             only these interpreters (one per minor version)
+#                             only these interpreters (one per tag)
 #   make CMAKE=/path/cmake NINJA=/path/ninja
 #                             these build tools (NINJA=- for Unix Makefiles)
 #   make CMAKE_FROM_PYPI=1    take cmake and ninja from PyPI even when the
@@ -29,8 +36,16 @@
 # Layout: build/cpXY/ holds the build for interpreter X.Y (build/public-cpXY/
 # with PUBLIC_API_ONLY=1), build/cpXY-mismatch/
 # a test-only build that records interpreter version 3.6, build/venv-cpXY/ the
-# interpreter's environment (unidecode, pytest, hypothesis) and build/venv-tools/
-# cmake and ninja from PyPI when the machine has no usable ones.
+# interpreter's environment (unidecode, pytest, hypothesis; pip constraints
+# for a tag in tools/constraints-TAG.txt) and build/venv-tools/ cmake and
+# ninja from PyPI when the machine has no usable ones.  The free-threaded
+# interpreter's tag ends in t and so do its directories: build/cp313t/,
+# build/cp313t-mismatch/, build/venv-cp313t/; its extension file is
+# globals.cpython-313t-x86_64-linux-gnu.so beside the cp313 one.
+#
+# More targets (benchmarks, packaging, leak check, sanitizers, ThreadSanitizer
+# under the free-threaded interpreter: make tsan) are described at the top of
+# mk/*.mk.
 
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
@@ -53,7 +68,7 @@ PYTHONS ?=
 VERSIONS ?=
 
 # Interpreters and build tools are looked up only when something is built.
-NEEDS_TOOLS := $(filter-out clean help,$(or $(MAKECMDGOALS),$(.DEFAULT_GOAL)))
+NEEDS_TOOLS := $(filter-out clean help ft-python tsan-python,$(or $(MAKECMDGOALS),$(.DEFAULT_GOAL)))
 
 ifneq ($(NEEDS_TOOLS),)
 
@@ -63,7 +78,9 @@ $(error No CPython 3.7 .. 3.13 with development headers found (PYTHONS='$(PYTHON
 endif
 TAGS := $(foreach i,$(INTERPRETERS),$(firstword $(subst =, ,$(i))))
 python_of = $(patsubst $(1)=%,%,$(filter $(1)=%,$(INTERPRETERS)))
-NEWEST_PYTHON := $(call python_of,$(lastword $(TAGS)))
+# The tools' environments (cmake, packaging, cibuildwheel) use the newest
+# interpreter with the GIL: not every tool has wheels for cp313t.
+NEWEST_PYTHON := $(call python_of,$(lastword $(or $(filter-out %t,$(TAGS)),$(TAGS))))
 
 ifeq ($(origin CMAKE),undefined)
 ifeq ($(CMAKE_FROM_PYPI),)
@@ -92,7 +109,7 @@ CMAKE_EXTRA = $(if $(WERROR),-DGLOBALS_WERROR=ON) \
 # The builds of the public-API-only mode have directories of their own.
 BUILD_PREFIX := $(if $(PUBLIC_API_ONLY),public-)
 
-.PHONY: all build mismatch venvs check test clean help tools-venv info
+.PHONY: all build mismatch venvs check test clean help tools-venv info ft-python
 
 all: check
 
@@ -112,10 +129,14 @@ info:
 	@echo "interpreters: $(INTERPRETERS)"
 	@echo "cmake: $(CMAKE)  ninja: $(NINJA)  jobs: $(JOBS)"
 
+ft-python:
+	@JOBS='$(JOBS)' bash $(ROOT)/tools/build_freethreaded_python.sh
+
 tools-venv:
 	@bash $(ROOT)/tools/ensure_venv.sh $(TOOLS_VENV) $(NEWEST_PYTHON) $(TOOLS_REQUIREMENTS)
 
 # Per interpreter: build-cpXY, mismatch-cpXY, venv-cpXY.
+constraints_of = $(wildcard $(ROOT)/tools/constraints-$(1).txt)
 define interpreter_rules
 .PHONY: build-$(1) mismatch-$(1) venv-$(1)
 build-$(1): $(TOOLS_PREREQ)
@@ -126,7 +147,8 @@ mismatch-$(1): $(TOOLS_PREREQ)
 	    $(BUILD)/$(BUILD_PREFIX)$(1)-mismatch $(2) -DGLOBALS_BUILD_VERSION=$(MISMATCH_VERSION) \
 	    $(CMAKE_EXTRA)
 venv-$(1):
-	@bash $(ROOT)/tools/ensure_venv.sh $(BUILD)/venv-$(1) $(2) $(TEST_REQUIREMENTS)
+	@bash $(ROOT)/tools/ensure_venv.sh $(BUILD)/venv-$(1) $(2) $(TEST_REQUIREMENTS) \
+	    $(call constraints_of,$(1))
 endef
 $(foreach t,$(TAGS),$(eval $(call interpreter_rules,$(t),$(call python_of,$(t)))))
 

@@ -30,6 +30,7 @@ import gc
 import io
 import os
 import sys
+import sysconfig
 import time
 
 # Nothing is written into the source tree: neither quorvane's nor this
@@ -63,7 +64,9 @@ if not native.__file__.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)):
 
 import twin  # noqa: E402
 
-TAG = "cp{}{}".format(*sys.version_info[:2])
+# cp313t for the free-threaded 3.13, whose results must not overwrite cp313's.
+TAG = "cp{}{}{}".format(sys.version_info[0], sys.version_info[1],
+                        "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
 
 # pyperf's defaults (20 processes of 1 warm-up and 3 values of 100 ms, plus a
 # calibration process) take about 5 s per benchmark; with 18 benchmarks on

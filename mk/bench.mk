@@ -12,6 +12,10 @@
 #                               extra arguments for bench/run_bench.py
 #                               (its own and pyperf's)
 #
+# cp313t (the free-threaded 3.13) is timed like the others, under its own tag
+# (build/bench-venv-cp313t/, cp313t.json); its ratios have no targets in the
+# report.
+#
 # Layout: build/bench-venv-cpXY/ is the interpreter's benchmark environment
 # (pyperf, unidecode), build/plot-venv/ the newest interpreter's with
 # matplotlib for the report; the INI inputs, the per-interpreter summaries
@@ -37,10 +41,11 @@ BENCH_REPORT_DIR := $(BENCH_OUT)
 BENCH_RUN_ARGS := --worker --loops=1 --warmups=0 --values=1 --rounds=1 --min-time=0.001
 endif
 
-# The plot environment always uses the newest interpreter on the machine,
+# The plot environment always uses the newest interpreter with the GIL on
+# the machine (matplotlib's dependencies need not have wheels for cp313t),
 # whatever VERSIONS selects, so that it is made once.  Looked up only when
 # the recipe runs.
-PLOT_PYTHON = $(lastword $(subst =, ,$(lastword $(shell VERSIONS= bash $(ROOT)/tools/find_pythons.sh 2>/dev/null))))
+PLOT_PYTHON = $(lastword $(subst =, ,$(lastword $(foreach w,$(shell VERSIONS= bash $(ROOT)/tools/find_pythons.sh 2>/dev/null),$(if $(filter %t,$(firstword $(subst =, ,$(w)))),,$(w))))))
 
 .PHONY: bench bench-venvs plot-venv
 

@@ -57,6 +57,16 @@ if [ ! -f "$built" ]; then
     echo "build_one: $build_dir did not produce $built" >&2
     exit 1
 fi
+# The file name must carry the interpreter's own extension suffix: a CMake
+# whose FindPython takes another ABI's headers (the free-threaded
+# cpython-313t against cpython-313) would give a module the interpreter
+# does not load, or worse, one built against the wrong object layout.
+suffix="$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')"
+case "$built" in
+    *"$suffix") ;;
+    *) echo "build_one: $built does not end in $python's extension suffix $suffix" >&2
+       exit 1 ;;
+esac
 
 if [ -n "$copy_to" ]; then
     dest="$copy_to/$(basename "$built")"

@@ -14,6 +14,7 @@ warns that it was made for another interpreter version.
 import os
 import platform
 import sys
+import sysconfig
 import traceback
 import warnings
 
@@ -21,7 +22,9 @@ SETTINGS = ("MAX_ROWS", "APP_NAME")
 
 
 def main(argv):
-    tag = argv[1] if len(argv) > 1 else "cp%d%d" % sys.version_info[:2]
+    free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+    tag = argv[1] if len(argv) > 1 else "cp%d%d%s" % (
+        sys.version_info[:2] + ("t" if free_threaded else "",))
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     package_dir = os.path.join(root, "quorvane", "global_var")
     head = "%-6s %-8s" % (tag, platform.python_version())
@@ -54,6 +57,10 @@ def main(argv):
             problems.append("reading g.%s failed" % name)
 
     line = "%s %s  %s" % (head, shown, "  ".join(values))
+    # A free-threaded interpreter turns the GIL on for a module that does not
+    # declare that it runs without it (and warns); said here, not a failure.
+    if free_threaded and sys._is_gil_enabled():
+        line += "  (GIL enabled by the import)"
     if problems:
         print("%s  FAILED: %s" % (line, "; ".join(problems)))
         return 1

@@ -51,6 +51,13 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 stem="$(basename "$sdist" .tar.gz)"
 mkdir -p "$dist"
 
+# The wheels in DIST built for TAG.  Their names are NAME-VERSION-PY-ABI-...;
+# the python tag alone does not tell cp313 from cp313t (both wheels are
+# ...-cp313-...), the ABI tag (cp37m, cp311, cp313t) does.
+wheels_of() {
+    ls "$dist/$stem-${1%t}-$1-"*.whl "$dist/$stem-${1%t}-${1}m-"*.whl 2>/dev/null
+}
+
 # pip's complaints about configured package locations that are absent on
 # this machine say nothing about the build; everything else passes.
 quiet_pip() {
@@ -62,7 +69,8 @@ one_wheel() {  # one_wheel TAG PYTHON [PYTEST_ARG...]
     shift 2
     local venv="$build/venv-wheel-$tag" work="$build/wheels/$tag"
     # Whatever happens below, no wheel of an earlier run stays in its place.
-    rm -rf "$venv" "$work" "$dist/$stem-$tag-"*.whl
+    rm -rf "$venv" "$work"
+    wheels_of "$tag" | xargs -r rm -f
     mkdir -p "$work/raw" "$work/repaired"
 
     echo "== $tag: fresh environment $venv"
@@ -90,7 +98,10 @@ one_wheel() {  # one_wheel TAG PYTHON [PYTEST_ARG...]
 
     echo "== $tag: install $(basename "$wheel")"
     quiet_pip "$venv/bin/python" -m pip install --quiet "$wheel" || return 1
-    quiet_pip "$venv/bin/python" -m pip install --quiet pytest hypothesis || return 1
+    # The same limits as the tag's test environment (tools/constraints-TAG.txt).
+    local limits=()
+    [ -f "$root/tools/constraints-$tag.txt" ] && limits=(-c "$root/tools/constraints-$tag.txt")
+    quiet_pip "$venv/bin/python" -m pip install --quiet pytest hypothesis "${limits[@]}" || return 1
 
     if [ "$run_suite" = 1 ]; then
         (cd "$build" && "$venv/bin/python" "$root/tools/run_installed_tests.py" \
@@ -110,7 +121,7 @@ for pair in "${interpreters[@]}"; do
     start=$SECONDS
     one_wheel "$tag" "$python" "$@" 2>&1 | tee "$log"
     rc=${PIPESTATUS[0]}
-    wheel="$(ls "$dist/$stem-$tag-"*.whl 2>/dev/null | sed -n 1p)"
+    wheel="$(wheels_of "$tag" | sed -n 1p)"
     last="$(grep -E '^[0-9]+ (passed|failed)|^[0-9]+ [a-z]+.* in [0-9.]+s' "$log" | tail -n1)"
     if [ "$rc" -eq 0 ]; then
         status="ok"

@@ -59,7 +59,9 @@ one() {  # one TAG PYTHON
         workdir="$root"
     else
         local wheel
-        wheel="$(ls "$dist"/*-"$tag"-*.whl 2>/dev/null | sed -n 1p)"
+        # By python and ABI tag: cp313 and cp313t wheels share the python tag.
+        wheel="$(ls "$dist"/*-"${tag%t}-$tag"-*.whl "$dist"/*-"${tag%t}-${tag}m"-*.whl \
+                 2>/dev/null | sed -n 1p)"
         if [ -z "$wheel" ]; then
             echo "run_stubtest: no $tag wheel in $dist (make wheels)" >&2
             return 1
