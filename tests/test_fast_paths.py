@@ -413,11 +413,19 @@ def test_a_dropped_defaults_module_releases_its_values(mod):
     class Value:
         pass
 
-    module = types.ModuleType("short_lived_defaults")
-    module.VALUE = Value()
-    alive = weakref.ref(module.VALUE)
-    inst = reading_from(mod, module)
-    assert [inst.MISSING, inst.MISSING, inst.VALUE] == [None, None, module.VALUE]
-    del inst, module
-    gc.collect()
-    assert alive() is None
+    def released(read):
+        module = types.ModuleType("short_lived_defaults")
+        module.VALUE = Value()
+        alive = weakref.ref(module.VALUE)
+        inst = reading_from(mod, module)
+        read(inst, module)
+        del inst, module
+        gc.collect()
+        return alive() is None
+
+    if not released(lambda inst, module: None):
+        # Free-threaded 3.13, once a second thread has run, keeps such a
+        # module itself.
+        pytest.skip("the interpreter keeps the dropped module")
+    assert released(lambda inst, module: [inst.MISSING, inst.MISSING, inst.VALUE]
+                    == [None, None, module.VALUE])

@@ -40,6 +40,7 @@
 //       return result
 #include "globals.hpp"
 
+#include <atomic>
 #include <cstdint>
 
 namespace qv {
@@ -79,27 +80,33 @@ Ref object_getattribute(PyObject* self, PyObject* name) {
 // start.  (A write into the class's dict that bypasses the type, through
 // the garbage collector's referents, would go unseen; the interpreter's own
 // method cache does not see it either.)
-struct ClassSlot {
-    Slot cls;                            // the class it was installed on
-    Slot hook;                           // the class's __getattribute__
-    getattrofunc interpreter = nullptr;  // the slot it replaced
+//
+// The slot serves the class once the module's exec step has succeeded:
+// from then on the module, and with it the namespace that the class's
+// functions have as their globals, is kept for the life of the process, so
+// a read needs no reference of its own to anything (without the GIL every
+// thread would take such references on the same objects).  Until then, and
+// for the class of a failed exec step, the slot hands reads to the
+// interpreter's slot that it replaced.
+struct ServedClass {
+    PyTypeObject* cls = nullptr;  // compared only
+    PyObject* globals = nullptr;  // the namespace of the initialised module
 };
-ClassSlot class_slot;
+ServedClass served_class;
+std::atomic<const ServedClass*> served{nullptr};
+// The slot that was replaced (the interpreter's, the same for every class).
+std::atomic<getattrofunc> interpreter_getattro{nullptr};
 
 PyObject* class_getattro(PyObject* self, PyObject* name);
 
-// The class's __getattribute__ (held for the read) when reads of attributes
-// of an instance of `type` go through the class's own slot; null otherwise.
-Ref served_by_class_slot(PyTypeObject* type) {
-#if QV_SHORTCUTS
-    if (type->tp_getattro == class_getattro &&
-        type == reinterpret_cast<PyTypeObject*>(class_slot.cls.get())) {
-        return Ref::borrow(class_slot.hook.get());
+// The globals of the class's __getattribute__ when reads of attributes of
+// an instance of `type` are served by the class's own slot; null otherwise.
+PyObject* served_by_class_slot(PyTypeObject* type) {
+    const ServedClass* current = served.load(std::memory_order_acquire);
+    if (current != nullptr && type == current->cls && type->tp_getattro == class_getattro) {
+        return current->globals;
     }
-#else
-    (void)type;
-#endif
-    return Ref();
+    return nullptr;
 }
 
 // `self.<name>` for one of the reserved names.  Where the class's slot would
@@ -107,14 +114,14 @@ Ref served_by_class_slot(PyTypeObject* type) {
 // the same recursion check, the same lookup, and a failure carries the entry
 // (line 59) that the nested call would add.
 Ref read_reserved(PyObject* self, PyObject* name) {
-    if (Ref hook = served_by_class_slot(Py_TYPE(self))) {
+    if (PyObject* globals = served_by_class_slot(Py_TYPE(self))) {
         if (!compat::enter_slot_call()) {
             return Ref();
         }
         Ref value = object_getattribute(self, name);
         compat::leave_slot_call();
         if (!value) {
-            add_traceback(getattribute_entry, 59, function_globals(hook.get()));
+            add_traceback(getattribute_entry, 59, globals);
         }
         return value;
     }
@@ -124,8 +131,7 @@ Ref read_reserved(PyObject* self, PyObject* name) {
 // hasattr(self, "config_json"), where any exception counts as absent.
 bool has_config_json(PyObject* self) {
     Ref value;
-    Ref hook = served_by_class_slot(Py_TYPE(self));
-    if (hook && builtins.object.get() == reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
+    if (served_by_class_slot(Py_TYPE(self)) != nullptr && builtins.object.get() == reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
         if (compat::enter_slot_call()) {
             value = Ref::steal(compat::generic_getattr_or_null(self, names.config_json));
             compat::leave_slot_call();
@@ -462,14 +468,14 @@ PyObject* getattribute_body(PyObject* function, PyObject* const* args) {
 // ---- the class's attribute slot -------------------------------------------
 
 PyObject* class_getattro(PyObject* self, PyObject* name) {
-    Ref hook = served_by_class_slot(Py_TYPE(self));
-    if (!hook) {
-        return class_slot.interpreter(self, name);
+    PyObject* globals = served_by_class_slot(Py_TYPE(self));
+    if (globals == nullptr) {
+        return interpreter_getattro.load(std::memory_order_acquire)(self, name);
     }
     if (!compat::enter_slot_call()) {
         return nullptr;
     }
-    Ref value = lookup_setting(function_globals(hook.get()), self, name);
+    Ref value = lookup_setting(globals, self, name);
     compat::leave_slot_call();
     return value.release();
 }
@@ -480,7 +486,6 @@ PyObject* Names::*const getattribute_params[] = {&Names::self, &Names::item};
 }  // namespace
 
 void install_class_slot(PyObject* cls) {
-#if QV_SHORTCUTS
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
     if (!PyType_Check(cls) || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
         type->tp_getattro == PyObject_GenericGetAttr || type->tp_getattro == nullptr ||
@@ -492,18 +497,19 @@ void install_class_slot(PyObject* cls) {
     if (!hook || function_def(hook.get()) != &config_getattribute_def || getattr_hook) {
         return;
     }
-    class_slot.interpreter = type->tp_getattro;
-    class_slot.cls.set(Ref::borrow(cls));
-    class_slot.hook.set(std::move(hook));
+    interpreter_getattro.store(type->tp_getattro, std::memory_order_release);
     type->tp_getattro = class_getattro;
-#else
-    (void)cls;
-#endif
 }
 
-void forget_class_slot() {
-    class_slot.cls.clear();
-    class_slot.hook.clear();
+void serve_class(PyObject* cls, PyObject* globals) {
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (!PyType_Check(cls) || type->tp_getattro != class_getattro ||
+        served.load(std::memory_order_acquire) != nullptr) {
+        return;
+    }
+    served_class.cls = type;
+    served_class.globals = globals;
+    served.store(&served_class, std::memory_order_release);
 }
 
 const FunctionDef config_init_def = {{"__init__", 2, 1, init_params}, init_entry, 41, init_body};

@@ -40,12 +40,11 @@ Ref call_apply_unidecoding(PyObject* function, PyObject* arg);
 // Configuration context (config_global_var).
 extern const FunctionDef config_init_def;
 extern const FunctionDef config_getattribute_def;
-// Serves attribute reads on instances of the class just built (and not yet
-// published) straight from its __getattribute__, while that is this
-// module's (see the definition).
+// Gives the class just built (and not yet published) an attribute slot that
+// runs its __getattribute__ directly (see the definition)...
 void install_class_slot(PyObject* cls);
-// Lets go of the class of a failed exec step (its instances, if any live on,
-// are served by the interpreter's slot).
-void forget_class_slot();
+// ...which it does once the exec step that built the class has succeeded;
+// `globals` is the namespace of the initialised module.
+void serve_class(PyObject* cls, PyObject* globals);
 
 }  // namespace qv

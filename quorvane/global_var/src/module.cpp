@@ -18,6 +18,7 @@
 #include "globals.hpp"
 
 #include <cstdio>
+#include <mutex>
 
 #ifndef QV_BUILD_MAJOR
 #define QV_BUILD_MAJOR PY_MAJOR_VERSION
@@ -50,6 +51,8 @@ namespace {
 
 // ---- process-wide state --------------------------------------------------
 
+// Guards the two below.
+compat::ProcessLock process_lock;
 // The interpreter that first created the module; -1 until then.
 int64_t owning_interpreter_id = -1;
 // The module whose exec step has begun (and not failed).
@@ -74,19 +77,22 @@ const SpecAttribute spec_attributes[] = {
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     const int64_t interpreter = compat::current_interpreter_id();
-    if (owning_interpreter_id == -1) {
-        owning_interpreter_id = interpreter;
-        if (interpreter == -1) {
+    {
+        std::lock_guard<compat::ProcessLock> hold(process_lock);
+        if (owning_interpreter_id == -1) {
+            owning_interpreter_id = interpreter;
+            if (interpreter == -1) {
+                return nullptr;
+            }
+        } else if (interpreter != owning_interpreter_id) {
+            PyErr_SetString(PyExc_ImportError,
+                            "Interpreter change detected - this module can only be loaded into "
+                            "one interpreter per process.");
             return nullptr;
         }
-    } else if (interpreter != owning_interpreter_id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one "
-                        "interpreter per process.");
-        return nullptr;
-    }
-    if (initialised_module) {
-        return Ref::borrow(initialised_module.get()).release();
+        if (initialised_module) {
+            return Ref::borrow(initialised_module.get()).release();
+        }
     }
 
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
@@ -289,8 +295,8 @@ Ref build_class(PyObject* dict, const Codes& codes, int* line) {
 }
 
 // The module body, statement by statement.  Returns false with the failing
-// statement's line in *line.
-bool run_body(PyObject* dict, const Codes& codes, int* line) {
+// statement's line in *line; *cls is the class it built.
+bool run_body(PyObject* dict, const Codes& codes, int* line, Ref* cls) {
     *line = 1;
     if (!from_import(dict, names.configparser, names.ConfigParser)) return false;
     *line = 2;
@@ -306,8 +312,8 @@ bool run_body(PyObject* dict, const Codes& codes, int* line) {
                                         codes.apply_unidecoding.get(), dict));
     if (!apply || !bind(dict, names.apply_unidecoding, apply.get())) return false;
 
-    Ref cls = build_class(dict, codes, line);
-    if (!cls || !bind(dict, names.config_global_var, cls.get())) return false;
+    *cls = build_class(dict, codes, line);
+    if (!*cls || !bind(dict, names.config_global_var, cls->get())) return false;
 
     *line = 87;
     Ref factory = read_global(dict, names.config_global_var);
@@ -320,8 +326,9 @@ bool run_body(PyObject* dict, const Codes& codes, int* line) {
 }
 
 // Exec steps 7 to 10: everything whose failure carries a traceback entry.
-// *stored tells whether step 7 put the module into sys.modules.
-bool exec_body(PyObject* module, PyObject* dict, int* line, bool* stored) {
+// *stored tells whether step 7 put the module into sys.modules; *cls is the
+// class the body built.
+bool exec_body(PyObject* module, PyObject* dict, int* line, bool* stored, Ref* cls) {
     *line = 1;
     PyObject* modules = PyImport_GetModuleDict();
     int present = PyDict_Contains(modules, names.module_name);
@@ -350,7 +357,7 @@ bool exec_body(PyObject* module, PyObject* dict, int* line, bool* stored) {
     if (!codes.apply_unidecoding || !codes.init || !codes.getattribute) {
         return false;
     }
-    return run_body(dict, codes, line);
+    return run_body(dict, codes, line, cls);
 }
 
 // The builtins module: sys.modules' entry, as the interpreter keeps it,
@@ -367,10 +374,18 @@ Ref find_builtins_module() {
     return module;
 }
 
-// After a failed exec step nothing of it is kept: not the module, not the
-// class built for it, and not the sys.modules entry that step 7 made (the
-// import system removes only the entry under the name it imported).  The
-// exception being raised is left as it is.
+// A failed exec step is not remembered (the module is released after the
+// lock is given up: releasing it may run code).
+void forget_initialised_module() {
+    Ref dropped;
+    std::lock_guard<compat::ProcessLock> hold(process_lock);
+    dropped = initialised_module.take();
+}
+
+// After a failed exec step nothing of it is kept: not the module, and not
+// the sys.modules entry that step 7 made (the import system removes only the
+// entry under the name it imported).  The exception being raised is left as
+// it is.
 void forget_failed_exec(PyObject* module, bool stored) {
     compat::RaisedException pending = compat::take_exception();
     if (stored) {
@@ -381,22 +396,24 @@ void forget_failed_exec(PyObject* module, bool stored) {
         }
         PyErr_Clear();
     }
-    forget_class_slot();
-    initialised_module.clear();
+    forget_initialised_module();
     compat::restore_exception(pending);
 }
 
 int exec_module(PyObject* module) {
-    if (initialised_module) {
-        if (initialised_module.get() == module) {
-            return 0;
+    {
+        std::lock_guard<compat::ProcessLock> hold(process_lock);
+        if (initialised_module) {
+            if (initialised_module.get() == module) {
+                return 0;
+            }
+            PyErr_SetString(PyExc_RuntimeError,
+                            "Module 'globals' has already been imported. Re-initialisation is "
+                            "not supported.");
+            return -1;
         }
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'globals' has already been imported. Re-initialisation is not "
-                        "supported.");
-        return -1;
+        initialised_module.set(Ref::borrow(module));
     }
-    initialised_module.set(Ref::borrow(module));
 
     PyObject* dict = PyModule_GetDict(module);
     Ref builtins_module = find_builtins_module();
@@ -405,24 +422,30 @@ int exec_module(PyObject* module) {
                  check_version() && compat::init(builtins_module.get()) && init_names() &&
                  init_traceback_entries() && ready_function_type();
     if (!ready) {
-        initialised_module.clear();
+        forget_initialised_module();
         return -1;
     }
     builtins.module.set(std::move(builtins_module));
 
     int line = 1;
     bool stored = false;
-    if (!exec_body(module, dict, &line, &stored)) {
+    Ref cls;
+    if (!exec_body(module, dict, &line, &stored, &cls)) {
         add_traceback(entry, line, dict);
         forget_failed_exec(module, stored);
         return -1;
     }
+    serve_class(cls.get(), dict);
     return 0;
 }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if QV_FREE_THREADED
+    // Everything the module shares between threads is safe without the GIL.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 

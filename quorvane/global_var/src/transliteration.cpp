@@ -97,16 +97,20 @@ private:
 // ---- str -----------------------------------------------------------------
 
 // text.decode for an exact str raises what reading a missing attribute of
-// a str raises.  The type lookup that the interpreter makes is made (the
-// attributes of str cannot change, so it finds nothing); the AttributeError
-// is then made directly, with the interpreter's text and (from 3.10 on) its
-// name and obj, without formatting the message each time and without the
-// argument parsing of AttributeError.__init__, which sets nothing that
-// __new__ has not set for a call with one positional argument.  Returns
-// false when the lookup finds something after all.
+// a str raises.  The lookup that the interpreter makes is made, without
+// its AttributeError (the attributes of str cannot change, and a str has no
+// instance dict, so it finds nothing); the AttributeError is then made
+// directly, with the interpreter's text and (from 3.10 on) its name and
+// obj, without formatting the message each time and without the argument
+// parsing of AttributeError.__init__, which sets nothing that __new__ has
+// not set for a call with one positional argument.  Returns false when the
+// lookup finds something after all.
 bool raise_str_has_no_decode(PyObject* text) {
-    Ref found = Ref::steal(compat::type_lookup(&PyUnicode_Type, names.decode));
-    if (found) {
+    PyObject* found = nullptr;
+    const int outcome = compat::lookup_attr(text, names.decode, &found);
+    if (outcome != 0) {
+        Py_XDECREF(found);
+        PyErr_Clear();
         return false;
     }
     static const char message_text[] = "'str' object has no attribute 'decode'";
@@ -119,8 +123,6 @@ bool raise_str_has_no_decode(PyObject* text) {
                   PyObject_SetAttr(error.get(), names.obj, text) < 0)) {
         error.reset();
     }
-#else
-    (void)text;
 #endif
     if (error) {
         PyErr_SetObject(PyExc_AttributeError, error.get());

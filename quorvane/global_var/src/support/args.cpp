@@ -57,18 +57,21 @@ bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, Ref*
         return true;
     }
 
-    // Keywords name parameters by their text: the dict is walked, never
+    // Keywords name parameters by their text: the dict's items are taken
+    // (in one step, which another thread cannot interleave with), never
     // searched, so no key's __eq__ or __hash__ runs (a key that is not a
-    // str names nothing).  What is kept of an entry is held.
+    // str names nothing).
+    Ref items = Ref::steal(PyDict_Items(kwargs));
+    if (!items) {
+        return false;
+    }
     Ref found[max_params];
     KeywordProblem problem = KeywordProblem::none;
     Ref culprit;
-    Py_ssize_t pos = 0;
-    PyObject* borrowed_key;
-    PyObject* borrowed_value;
-    while (PyDict_Next(kwargs, &pos, &borrowed_key, &borrowed_value)) {
-        Ref key = Ref::borrow(borrowed_key);
-        Ref value = Ref::borrow(borrowed_value);
+    for (Py_ssize_t n = 0; n < PyList_GET_SIZE(items.get()); ++n) {
+        PyObject* item = PyList_GET_ITEM(items.get(), n);
+        Ref key = Ref::borrow(PyTuple_GET_ITEM(item, 0));
+        Ref value = Ref::borrow(PyTuple_GET_ITEM(item, 1));
         KeywordProblem this_problem = KeywordProblem::none;
         if (!PyUnicode_Check(key.get())) {
             this_problem = KeywordProblem::not_str;

@@ -49,7 +49,7 @@
 #define QV_PY312 (PY_VERSION_HEX >= 0x030C0000)
 #define QV_PY313 (PY_VERSION_HEX >= 0x030D0000)
 
-// Free-threaded builds (no GIL): see QV_SHORTCUTS below.
+// Free-threaded builds (no GIL).
 #if defined(Py_GIL_DISABLED)
 #define QV_FREE_THREADED 1
 #else
@@ -64,11 +64,6 @@
 #else
 #define QV_PUBLIC_API_ONLY 0
 #endif
-
-// The shortcuts of the setting lookup (the class's own attribute slot and the
-// direct reads of the reserved names) rely on a type's attributes staying
-// put while a read runs, which only the GIL guarantees.
-#define QV_SHORTCUTS (!QV_FREE_THREADED)
 
 // The module's initialisation function is its only exported symbol: the
 // build hides everything else.
@@ -324,6 +319,25 @@ inline void init_static_object_header(PyTypeObject* type) {
     PyObject header[] = {PyObject_HEAD_INIT(nullptr)};
     type->ob_base.ob_base = header[0];
 }
+
+// ---- threads -------------------------------------------------------------
+
+// The lock of the module's process-wide state: a PyMutex where there is no
+// GIL; nothing where the GIL serialises the module's code already.  Nothing
+// that can run Python code is done while it is held.
+class ProcessLock {
+public:
+#if QV_FREE_THREADED
+    void lock() { PyMutex_Lock(&mutex_); }
+    void unlock() { PyMutex_Unlock(&mutex_); }
+
+private:
+    PyMutex mutex_{};
+#else
+    void lock() {}
+    void unlock() {}
+#endif
+};
 
 // ---- interpreter ---------------------------------------------------------
 

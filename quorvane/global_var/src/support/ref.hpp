@@ -9,6 +9,7 @@
 
 #include "support/compat.hpp"
 
+#include <atomic>
 #include <utility>
 
 namespace qv {
@@ -63,20 +64,22 @@ private:
 };
 
 // A process-lifetime slot for an object created at import: assigning
-// replaces (and releases) the previous value.
+// replaces (and releases) the previous value.  Readers on other threads see
+// either value whole (the pointer is atomic; on builds with a GIL the loads
+// are plain loads).
 class Slot {
 public:
-    PyObject* get() const noexcept { return ptr_; }
-    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+    PyObject* get() const noexcept { return ptr_.load(std::memory_order_acquire); }
+    explicit operator bool() const noexcept { return get() != nullptr; }
     void set(Ref value) noexcept {
-        PyObject* old = ptr_;
-        ptr_ = value.release();
-        Py_XDECREF(old);
+        Py_XDECREF(ptr_.exchange(value.release(), std::memory_order_acq_rel));
     }
+    // Empties the slot, handing the value over.
+    Ref take() noexcept { return Ref::steal(ptr_.exchange(nullptr, std::memory_order_acq_rel)); }
     void clear() noexcept { set(Ref()); }
 
 private:
-    PyObject* ptr_ = nullptr;
+    std::atomic<PyObject*> ptr_{nullptr};
 };
 
 // Steps an iterator: true with `item` holding the next item; false at the
