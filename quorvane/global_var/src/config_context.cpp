@@ -81,21 +81,19 @@ Ref object_getattribute(PyObject* self, PyObject* name) {
 // the garbage collector's referents, would go unseen; the interpreter's own
 // method cache does not see it either.)
 //
-// The slot serves the class once the module's exec step has succeeded:
-// from then on the module, and with it the namespace that the class's
-// functions have as their globals, is kept for the life of the process, so
-// a read needs no reference of its own to anything (without the GIL every
-// thread would take such references on the same objects).  Until then, and
-// for the class of a failed exec step, the slot hands reads to the
-// interpreter's slot that it replaced.
+// The slot serves the class directly once the module's exec step has
+// succeeded: from then on the module, and with it the namespace that the
+// class's functions have as their globals, is kept for the life of the
+// process, so a read needs no reference of its own to anything (without the
+// GIL every thread would take such references on the same objects).  Until
+// then, and for the class of a failed exec step, it does what the
+// interpreter's slot does (dispatch_getattro).
 struct ServedClass {
     PyTypeObject* cls = nullptr;  // compared only
     PyObject* globals = nullptr;  // the namespace of the initialised module
 };
 ServedClass served_class;
 std::atomic<const ServedClass*> served{nullptr};
-// The slot that was replaced (the interpreter's, the same for every class).
-std::atomic<getattrofunc> interpreter_getattro{nullptr};
 
 PyObject* class_getattro(PyObject* self, PyObject* name);
 
@@ -467,10 +465,30 @@ PyObject* getattribute_body(PyObject* function, PyObject* const* args) {
 
 // ---- the class's attribute slot -------------------------------------------
 
+// The interpreter's slot for a class with __getattribute__ and no
+// __getattr__: the method looked up on the type and called with (self,
+// name), unbound (before 3.8, bound to self and called with the name).
+PyObject* dispatch_getattro(PyObject* self, PyObject* name) {
+    Ref hook = Ref::steal(compat::type_lookup(Py_TYPE(self), names.__getattribute__));
+    if (!hook) {
+        return PyObject_GenericGetAttr(self, name);
+    }
+#if QV_PY38
+    PyObject* args[3] = {nullptr, self, name};
+    return compat::vectorcall(hook.get(), args + 1, 2 | compat::args_offset);
+#else
+    descrgetfunc bind = Py_TYPE(hook.get())->tp_descr_get;
+    Ref bound = bind != nullptr
+                    ? Ref::steal(bind(hook.get(), self, reinterpret_cast<PyObject*>(Py_TYPE(self))))
+                    : hook.copy();
+    return bound ? call1(bound.get(), name).release() : nullptr;
+#endif
+}
+
 PyObject* class_getattro(PyObject* self, PyObject* name) {
     PyObject* globals = served_by_class_slot(Py_TYPE(self));
     if (globals == nullptr) {
-        return interpreter_getattro.load(std::memory_order_acquire)(self, name);
+        return dispatch_getattro(self, name);
     }
     if (!compat::enter_slot_call()) {
         return nullptr;
@@ -497,7 +515,6 @@ void install_class_slot(PyObject* cls) {
     if (!hook || function_def(hook.get()) != &config_getattribute_def || getattr_hook) {
         return;
     }
-    interpreter_getattro.store(type->tp_getattro, std::memory_order_release);
     type->tp_getattro = class_getattro;
 }
 
