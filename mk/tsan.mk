@@ -11,9 +11,9 @@
 #                         these test files (default: tests/test_threads.py and,
 #                         when it exists, tests/test_stress.py); PYTEST_ARGS
 #                         (see the Makefile) reaches this pytest as well
-#   make tsan TSAN_GIL=   let the interpreter decide about the GIL (default:
-#                         TSAN_GIL=0, i.e. PYTHON_GIL=0: the GIL stays off even
-#                         though the module does not declare that it may)
+#   make tsan TSAN_GIL=1  run with the GIL (PYTHON_GIL=1); by default the
+#                         interpreter decides, and the module declares that it
+#                         runs without it
 #   make tsan-python      only the interpreter: CPython 3.13.5 configured with
 #                         --disable-gil --with-thread-sanitizer, in
 #                         ~/.pyenv/versions/3.13.5t-tsan (once: about 14
@@ -26,7 +26,7 @@
 # the TSan build; reports go to build/cp313t-tsan/reports/.
 
 TSAN_TESTS ?= tests/test_threads.py $(patsubst $(ROOT)/%,%,$(wildcard $(ROOT)/tests/test_stress.py))
-TSAN_GIL ?= 0
+TSAN_GIL ?=
 
 .PHONY: tsan tsan-python
 

@@ -5,6 +5,7 @@ once per process and remembers which interpreter owns it.
 """
 import os
 import sys
+import sysconfig
 
 import pytest
 
@@ -42,8 +43,9 @@ def test_namespace_after_import(repo_root):
              g_variables=g_state["variables"] == [],
              g_module=g_state["module"] is sys.modules["quorvane.global_var.global_var"],
              test_dict=type(m.__test__) is dict and m.__test__ == {},
-             registered=sys.modules[NAME] is m)
-    ''', root=repo_root)
+             registered=sys.modules[NAME] is m,
+             gil=getattr(sys, "_is_gil_enabled", lambda: True)())
+    ''', root=repo_root, flags=["-W", "error::RuntimeWarning"])
     keys = res.pop("keys")
     bound_in_order = ["__name__", "__doc__", "__file__", "__builtins__",
                       "ConfigParser", "importlib", "unidecode", "traceback",
@@ -57,7 +59,9 @@ def test_namespace_after_import(repo_root):
                        package="quorvane.global_var", imported=[True] * 5,
                        g_type=True, g_state=["module", "variables"],
                        g_variables=True, g_module=True, test_dict=True,
-                       registered=True)
+                       registered=True,
+                       # A free-threaded interpreter keeps the GIL off for the module.
+                       gil=not sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 
 def test_reimport_and_reload_return_the_initialised_module(repo_root):

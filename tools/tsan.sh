@@ -41,7 +41,7 @@ fi
 work="$root/build/cp313t-tsan"
 venv="$root/build/venv-cp313t-tsan"
 suppressions="$root/tools/tsan-suppressions.txt"
-gil="${TSAN_GIL-0}"
+gil="${TSAN_GIL-}"
 
 python="$(bash "$root/tools/build_freethreaded_python.sh" --tsan | tee /dev/stderr | tail -n1)"
 
