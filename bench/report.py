@@ -104,6 +104,36 @@ def interpreter_table(summary):
 BUSY_LOAD = 1.6
 
 
+def fmt_rate(ops):
+    return "{:,.0f}/s".format(ops)
+
+
+def scaling_verdicts(summary):
+    """(entry, met or None) for the thread-scaling cases of a summary."""
+    return [(e, e["native"]["scaling"] >= e["target"] if e["key"] != "S0" else None)
+            for e in summary.get("scaling") or []]
+
+
+def scaling_table(summary):
+    out = ["Thread scaling (free-threaded build): operations per second on 1 and "
+           "on 2 threads, each thread with its own instance or str: the best of "
+           "{} in which 1 and 2 threads take turns (the machine's second core is "
+           "not always free; the control S0 shows what it gives), and the median "
+           "of the rounds' ratios.".format(plural(15, "round")), "",
+           "| case | 1 thread | 2 threads | 2 threads / 1 | median of rounds | "
+           "twin 2 / 1 | target | met |",
+           "|---|---|---|---|---|---|---|---|"]
+    for entry, met in scaling_verdicts(summary):
+        native, twin = entry["native"], entry.get("twin")
+        out.append("| {} {} | {} | {} | {:.2f}× | {:.2f}× | {} | {} | {} |".format(
+            entry["key"], entry["title"], fmt_rate(native["one"]), fmt_rate(native["two"]),
+            native["scaling"], native["median_scaling"],
+            "{:.2f}×".format(twin["scaling"]) if twin else "—",
+            "≥ {:.2f}×".format(entry["target"]) if met is not None else "—",
+            "n/a" if met is None else "yes" if met else "**no**"))
+    return out
+
+
 def is_busy(summary):
     loads = [summary.get("load_before"), summary.get("load_after")]
     return any(load is not None and load > BUSY_LOAD for load in loads)
@@ -177,6 +207,13 @@ def write_results(path, summaries, seconds):
                         c["key"], c["target"]["ratio"], v[0],
                         fmt_target(c["target"]["ratio"], v[1]).split(" ", 1)[1])
                     for c, v in missed))
+        scaling = [(e, met) for e, met in scaling_verdicts(s) if met is not None]
+        if scaling:
+            text += "; thread scaling {} (target ≥ {:.2f}×): {}".format(
+                ", ".join("{} {:.2f}×".format(e["key"], e["native"]["scaling"])
+                          for e, _ in scaling), scaling[0][0]["target"],
+                "met" if all(met for _, met in scaling) else "missed by " + ", ".join(
+                    e["key"] for e, met in scaling if not met))
         out.append("- **CPython {}** ({}): {}".format(s["python"], s["tag"], text))
     busy = [s for s in summaries if is_busy(s)]
     if busy:
@@ -190,6 +227,8 @@ def write_results(path, summaries, seconds):
                 "{} after.".format(s["pyperf"], s["unidecode"], s["module_file"],
                                    s.get("load_before"), s.get("load_after")), ""]
         out += interpreter_table(s)
+        if s.get("scaling"):
+            out += [""] + scaling_table(s)
     with open(path, "w", encoding="utf-8") as fh:
         fh.write("\n".join(out) + "\n")
 

@@ -9,6 +9,10 @@ installed); quorvane is imported from this source tree, so the extension must
 have been built for that interpreter (`make`).  `make bench` runs it once per
 interpreter and then bench/report.py over the summaries.
 
+On a free-threaded build the process that was started then measures thread
+scaling: operations per second on 1 and on 2 threads, each thread with
+instances and inputs of its own.
+
 What the process that was started writes into --out-dir:
 
     inputs/settings.ini, inputs/large.ini   the INI files of cases P3 and P6
@@ -392,6 +396,110 @@ CASES = [
 ]
 
 
+# -- thread scaling (free-threaded builds) ------------------------------------
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+SCALING_TARGET = 1.7  # 2 threads against 1, on a machine with 2 cores
+SCALING_ROUNDS = 15
+
+
+def spin(n):
+    """The control: pure-Python work that touches no shared object."""
+    x = 0
+    for i in range(n):
+        x += i
+    return x
+
+
+def scaling_cases():
+    """(key, title, make_work): make_work(n) builds one thread's private
+    inputs and returns a function doing n operations on them."""
+    settings_path = input_path(inputs.SETTINGS_INI)
+
+    def reads(module, name, path=None):
+        def make(n):
+            obj = module.config_global_var(path)
+            stmt = "for _ in range(n): obj." + name
+            code = compile(stmt, "<scaling>", "exec")
+            return lambda: exec(code, {"obj": obj, "n": n})
+        return make
+
+    def transliterations(module):
+        def make(n):
+            apply, text = module.apply_unidecoding, "".join(list(ASCII_TEXT))  # a private str
+            def work():
+                for _ in range(n):
+                    apply(text)
+            return work
+        return make
+
+    return [
+        ("S1", "P1, own instance: obj.APP_NAME", reads(native, "APP_NAME"),
+         reads(twin, "APP_NAME")),
+        ("S3", "P3, own instance from settings.ini: obj.MAX_ROWS",
+         reads(native, inputs.P3_SETTING, settings_path),
+         reads(twin, inputs.P3_SETTING, settings_path)),
+        ("S4", "P4a, own str: apply_unidecoding(text)", transliterations(native),
+         transliterations(twin)),
+        ("S0", "control: a pure-Python loop", lambda n: lambda: spin(n), None),
+    ]
+
+
+def threads_rate(make_work, threads, n):
+    """Operations per second of `threads` threads doing n operations each."""
+    import threading
+    works = [make_work(n) for _ in range(threads)]
+    barrier = threading.Barrier(threads + 1)
+
+    def run(work):
+        barrier.wait()
+        work()
+
+    pool = [threading.Thread(target=run, args=(work,)) for work in works]
+    for t in pool:
+        t.start()
+    barrier.wait()
+    started = time.perf_counter()
+    for t in pool:
+        t.join()
+    return threads * n / (time.perf_counter() - started)
+
+
+def calibrate_ops(make_work, seconds):
+    n = 100
+    while threads_rate(make_work, 1, n) * seconds > n:
+        n *= 2
+    return n
+
+
+def measure_scaling(rounds, seconds):
+    """Throughput on 1 and on 2 threads for each case, each thread working
+    on its own inputs.  The two are timed by turns, `rounds` times; the best
+    of each is taken, since the other core is sometimes busy with something
+    else (the control case shows what the machine gives)."""
+    results = []
+    for key, title, make_native, make_twin in scaling_cases():
+        entry = {"key": key, "title": title, "target": SCALING_TARGET}
+        for variant, make in (("native", make_native), ("twin", make_twin)):
+            if make is None:
+                continue
+            n = calibrate_ops(make, seconds)
+            one, two = [], []
+            for r in range(rounds):
+                for threads in ((1, 2) if r % 2 == 0 else (2, 1)):
+                    (one if threads == 1 else two).append(threads_rate(make, threads, n))
+            entry[variant] = {"ops_per_thread": n, "one": max(one), "two": max(two),
+                              "scaling": max(two) / max(one),
+                              "median_scaling": statistics.median(
+                                  b / a for a, b in zip(one, two))}
+        results.append(entry)
+        print("== {} {}: {}".format(TAG, key, ", ".join(
+            "{} {:.2f}x".format(v, entry[v]["scaling"])
+            for v in ("native", "twin") if v in entry)))
+        sys.stdout.flush()
+    return results
+
+
 # -- main --------------------------------------------------------------------
 
 def add_worker_args(cmd, args):
@@ -428,7 +536,7 @@ def bench_name(case, variant, r, rounds):
     return "{} {} [{}/{}]".format(case.key, variant, r + 1, rounds)
 
 
-def summary(args, cases, repeat, benches, seconds):
+def summary(args, cases, repeat, benches, seconds, scaling):
     config = {name: getattr(args, name)
               for name in ("rounds", "processes", "values", "warmups", "min_time")}
     if args.worker:
@@ -465,6 +573,7 @@ def summary(args, cases, repeat, benches, seconds):
         "load_before": LOAD_BEFORE,
         "load_after": load_average(),
         "cases": results,
+        "scaling": scaling,
     }
 
 
@@ -552,12 +661,19 @@ def main():
 
     if not top:
         return
+    scaling = None
+    if FREE_THREADED:
+        print("== {}: thread scaling".format(TAG))
+        sys.stdout.flush()
+        with StderrWatch("thread scaling"):
+            scaling = (measure_scaling(1, 0.01) if args.worker
+                       else measure_scaling(SCALING_ROUNDS, 0.2))
     seconds = time.monotonic() - started
     suite = pyperf.BenchmarkSuite(list(benches.values()))
     suite.dump(os.path.join(args.out_dir, TAG + "-pyperf.json"), replace=True)
     path = os.path.join(args.out_dir, TAG + ".json")
     with open(path, "w", encoding="utf-8") as fh:
-        json.dump(summary(args, cases, repeat, benches, seconds), fh, indent=1)
+        json.dump(summary(args, cases, repeat, benches, seconds, scaling), fh, indent=1)
         fh.write("\n")
     print("== {}: timed in {:.0f} s, summary in {}".format(TAG, seconds, path))
 
