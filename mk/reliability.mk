@@ -10,6 +10,7 @@
 #   make sanitize         the whole test suite against AddressSanitizer and
 #                         UndefinedBehaviorSanitizer builds, one per version in
 #                         SANITIZE_VERSIONS (default "3.8 3.12"); any report fails
+#   (both with PUBLIC_API_ONLY=1 too: the public-API-only builds)
 #   make stress           the thread, re-entrancy and bad-input tests at full
 #                         size (STRESS_CALLS calls, a 50 MB file, STRESS_EXAMPLES
 #                         hypothesis examples) under every interpreter
@@ -32,13 +33,14 @@ SANITIZE_FOUND = $(filter $(TAGS),$(SANITIZE_TAGS))
 
 leakcheck: $(TOOLS_PREREQ)
 	@$(BUILD_ENV) DBG_PYTHON='$(DBG_PYTHON)' LEAKCHECK_CALLS='$(LEAKCHECK_CALLS)' \
-	    bash $(ROOT)/tools/leakcheck.sh
+	    QV_PUBLIC_API_ONLY='$(PUBLIC_API_ONLY)' bash $(ROOT)/tools/leakcheck.sh
 
 sanitize: $(TOOLS_PREREQ) $(addprefix venv-,$(SANITIZE_FOUND)) $(addprefix mismatch-,$(SANITIZE_FOUND))
 	@missing='$(filter-out $(TAGS),$(SANITIZE_TAGS))'; \
 	if [ -n "$$missing" ]; then echo "sanitize: no interpreter for $$missing" >&2; exit 1; fi; \
 	failed=0; \
-	$(foreach t,$(SANITIZE_FOUND),$(BUILD_ENV) bash $(ROOT)/tools/sanitize.sh \
+	$(foreach t,$(SANITIZE_FOUND),$(BUILD_ENV) QV_PUBLIC_API_ONLY='$(PUBLIC_API_ONLY)' \
+	    bash $(ROOT)/tools/sanitize.sh \
 	    $(t) $(call python_of,$(t)) $(PYTEST_ARGS) || failed=1;) \
 	exit $$failed
 

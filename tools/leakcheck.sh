@@ -8,7 +8,8 @@
 # Environment: CMAKE, NINJA, JOBS (as for build_one.sh); DBG_PYTHON (default
 # python3.11-dbg); LEAKCHECK_CALLS (calls per entry point, default 100000);
 # LEAKCHECK_SUITE=0 to skip the test suite run under the debug interpreter
-# that follows the check.
+# that follows the check; QV_PUBLIC_API_ONLY=1 for the public-API-only build
+# (its directories are named public-dbg-... instead of dbg-...).
 #
 # The interpreter, its headers and its venv support (python3.11-dbg,
 # python3.11-dev, python3.11-venv) are installed with apt-get when missing,
@@ -47,9 +48,13 @@ dbg="$(command -v "$dbg")"
 # directory, and GCC then resolves Debian's python3.11d header links to
 # /usr/include/python3.11 and takes the release pyconfig.h from there: the
 # build would count no references.  Plain -I keeps the debug configuration.
-build="$root/build/dbg-cp311"
+prefix= mode=()
+if [ "${QV_PUBLIC_API_ONLY:-}" = 1 ]; then
+    prefix=public- mode=(-DGLOBALS_PUBLIC_API_ONLY=ON)
+fi
+build="$root/build/${prefix}dbg-cp311"
 bash "$root/tools/build_one.sh" "$build" "$dbg" \
-    -DCMAKE_BUILD_TYPE=Debug -DCMAKE_NO_SYSTEM_FROM_IMPORTED=ON
+    -DCMAKE_BUILD_TYPE=Debug -DCMAKE_NO_SYSTEM_FROM_IMPORTED=ON ${mode[@]+"${mode[@]}"}
 built="$(head -n1 "$build/extension-path.txt")"
 # (grep reads all of nm's output: with -q it could stop early and, under
 # pipefail, fail the pipeline through nm's SIGPIPE.)
@@ -58,7 +63,7 @@ if ! nm -D "$built" | grep -E ' U (_Py_RefTotal|_Py_NegativeRefcount)$' >/dev/nu
     exit 1
 fi
 
-pkg="$root/build/dbg-pkg"
+pkg="$root/build/${prefix}dbg-pkg"
 rm -rf "$pkg"
 mkdir -p "$pkg/quorvane/global_var"
 cp "$root/quorvane/__init__.py" "$pkg/quorvane/"
@@ -66,7 +71,7 @@ cp "$root/quorvane/global_var/__init__.py" "$root/quorvane/global_var/global_var
     "$pkg/quorvane/global_var/"
 cp "$built" "$pkg/quorvane/global_var/"
 
-venv="$root/build/venv-dbg-cp311"
+venv="$root/build/venv-${prefix}dbg-cp311"
 bash "$root/tools/ensure_venv.sh" "$venv" "$dbg" "$root/tools/requirements-test.txt"
 
 cd "$pkg"

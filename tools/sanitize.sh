@@ -5,7 +5,8 @@
 #   tools/sanitize.sh TAG PYTHON [PYTEST_ARG...]
 #
 # Environment: CMAKE, NINJA, JOBS (as for build_one.sh); VENV_PYTHON, the
-# interpreter that runs pytest (default build/venv-TAG/bin/python).
+# interpreter that runs pytest (default build/venv-TAG/bin/python);
+# QV_PUBLIC_API_ONLY=1 for the public-API-only build (in build/public-asan-TAG/).
 #
 # Layout under build/asan-TAG/: the CMake build, tree/ (a throw-away copy of
 # the package with the sanitized extension in it, and of tests/, so that the
@@ -28,14 +29,18 @@ python="$2"
 shift 2
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
-work="$root/build/asan-$tag"
+mode=() prefix=
+if [ "${QV_PUBLIC_API_ONLY:-}" = 1 ]; then
+    mode=(-DGLOBALS_PUBLIC_API_ONLY=ON) prefix=public-
+fi
+work="$root/build/${prefix}asan-$tag"
 venv_python="${VENV_PYTHON:-$root/build/venv-$tag/bin/python}"
 san_flags="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
 
 bash "$root/tools/build_one.sh" "$work/cmake" "$python" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     "-DCMAKE_C_FLAGS=$san_flags" "-DCMAKE_CXX_FLAGS=$san_flags" \
-    "-DCMAKE_MODULE_LINKER_FLAGS=-fsanitize=address,undefined"
+    "-DCMAKE_MODULE_LINKER_FLAGS=-fsanitize=address,undefined" ${mode[@]+"${mode[@]}"}
 built="$(head -n1 "$work/cmake/extension-path.txt")"
 
 tree="$work/tree"
@@ -50,7 +55,7 @@ cp -r "$root/tests" "$tree/tests"
 find "$tree/tests" -name __pycache__ -prune -exec rm -rf {} +
 
 preload="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"
-mismatch="$(head -n1 "$root/build/$tag-mismatch/extension-path.txt" 2>/dev/null || true)"
+mismatch="$(head -n1 "$root/build/$prefix$tag-mismatch/extension-path.txt" 2>/dev/null || true)"
 
 echo "== sanitized pytest $tag ($("$venv_python" -c 'import platform; print(platform.python_version())'))"
 start=$SECONDS
