@@ -3,32 +3,38 @@
 //
 // The module uses CPython's public C API, plus the exported functions of this
 // table.  Each saves work that the public API would do and throw away (an
-// exception made only to be cleared, a tuple made only to be unpacked); none
-// reads or writes a private struct field, and each has a public replacement
-// that gives the same results.  Building with GLOBALS_PUBLIC_API_ONLY=ON
+// exception made only to be cleared, a tuple made only to be unpacked, a
+// type lookup without the type's cache); none reads or writes a private
+// struct field but the one listed, and each has a public replacement that
+// gives the same results.  Building with GLOBALS_PUBLIC_API_ONLY=ON
 // (QV_PUBLIC_API_ONLY) uses the replacements everywhere; interpreters newer
 // than the newest one this code was tested with (3.13), and free-threaded
-// builds, select that mode on their own.
+// builds (where borrowed references are not safe), select that mode on
+// their own.
 //
-//   name                                versions   why                          public replacement
-//   ----------------------------------  ---------  ---------------------------  ------------------------------
-//   _PyObject_LookupAttr                3.7-3.12   getattr(o, n, default) with  PyObject_GetAttr, then clear the
-//                                                  no AttributeError made       AttributeError (3.13: the public
-//                                                                               PyObject_GetOptionalAttr)
-//   _PyObject_GenericGetAttrWithDict    3.7-3.13   object.__getattribute__      PyObject_GenericGetAttr, then
-//     (suppress=1)                                 with no AttributeError made  clear the AttributeError
-//   _PyType_Lookup                      3.7-3.13   a type's attribute, found    walk of tp_mro, looking in each
-//                                                  through its method cache     type's dict
-//   _PyObject_Vectorcall                3.8        vectorcall (3.9's public     PyObject_Call with a tuple
-//                                                  PyObject_Vectorcall)
-//   _PyObject_FastCallKeywords          3.7        call without a tuple         PyObject_Call with a tuple
-//   PyCodeObject.co_flags (written)     3.7-3.10   code objects report flags 3; none: the code objects then
-//                                                  these versions add CO_NOFREE report flags 0x43
-//                                                  (their struct is frozen)
+//   name                              versions   used for                       public replacement
+//   --------------------------------  ---------  -----------------------------  ---------------------------
+//   _PyObject_LookupAttr              3.7-3.12   getattr(o, n, default): no     PyObject_GetAttr, then clear
+//                                                AttributeError made            the AttributeError; on 3.12
+//                                                                               the builtin getattr itself;
+//                                                                               3.13: PyObject_GetOptionalAttr
+//   _PyObject_GenericGetAttrWithDict  3.7-3.13   object.__getattribute__ with   PyObject_GenericGetAttr, then
+//     (suppress=1)                               no AttributeError made         clear the AttributeError
+//   _PyType_Lookup                    3.7-3.13   the class's __getattribute__,  walk of tp_mro, looking in
+//                                                through the type's cache       each type's dict
+//   _PyObject_Vectorcall              3.8        calls without a tuple          PyObject_Call with a tuple
+//   _PyObject_FastCallKeywords        3.7        calls without a tuple          PyObject_Call with a tuple
+//   PyCodeObject.co_flags (written)   3.7-3.10   code objects report flags 3    none: they report 0x43
+//                                                (these versions add CO_NOFREE;
+//                                                their struct is frozen)
 //
-// Beyond this table the module relies on the public semantics of type slots
-// (a heap type's tp_getattro, written before the type is published; see
-// config_context.cpp) and nothing else of CPython's internals.
+// Beyond this table, the module relies on the public semantics of type
+// slots (a heap type's tp_getattro, written before the type is published;
+// config_context.cpp), and, on 3.7-3.11 only, on the steps that the module
+// type's attribute lookup takes for a missing name, which it follows
+// without making the two AttributeErrors that the lookup makes and clears
+// (getattr_optional in compat.cpp; 3.7-3.10 are no longer maintained, 3.11
+// receives security fixes only).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
