@@ -290,13 +290,15 @@ PyObject* init_body(PyObject* function, PyObject* const* args) {
 // ---- __getattribute__ ----------------------------------------------------
 
 // item == reserved, with the identity shortcut; comparing two exact strs
-// runs no code.  1, 0 or -1 on error.
+// runs no code (a reserved name is an exact str, not empty).  1, 0 or -1 on
+// error.
 int equals(PyObject* item, PyObject* reserved) {
     if (item == reserved) {
         return 1;
     }
     if (PyUnicode_CheckExact(item) && compat::unicode_ready(item)) {
         return PyUnicode_GET_LENGTH(item) == PyUnicode_GET_LENGTH(reserved) &&
+               PyUnicode_READ_CHAR(item, 0) == PyUnicode_READ_CHAR(reserved, 0) &&
                PyUnicode_Compare(item, reserved) == 0;
     }
     Ref outcome = Ref::steal(PyObject_RichCompare(item, reserved, Py_EQ));
