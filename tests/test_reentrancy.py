@@ -347,6 +347,34 @@ CHILD_CASES = {
         inst = Sub(path)
         done(value="survived" if inst.variables == ["MAX_ROWS"] else repr(inst.variables))
     """,
+    # The metaclass of the captured builtin `object` is dropped by its own
+    # __prepare__ while the module body builds the class.
+    "metaclass dropped while the class is prepared": """
+        import builtins, gc
+        real_object, keep = object, []
+        class N(type): pass
+        class M(type):
+            armed = False
+            @staticmethod
+            def __prepare__(name, bases):
+                if M.armed:
+                    O.__class__ = N
+                    del globals()["M"]
+                    gc.collect()
+                    Replacement = type("Replacement", (N,), {"__call__": lambda cls, *a: "replaced"})
+                    keep.extend(Replacement("R%d" % i, (), {}) for i in range(2000))
+                return {}
+        class O(metaclass=M): pass
+        M.armed, builtins.object = True, O
+        try:
+            import quorvane.global_var.globals as m
+            outcome = type(m.config_global_var).__name__
+        except TypeError as e:
+            outcome = "TypeError"
+        finally:
+            builtins.object = real_object
+        done(value="survived" if outcome == "M" else outcome)
+    """,
     # A module object whose dict was never made (ModuleType.__new__ alone).
     "defaults module without a dict": """
         import types

@@ -189,6 +189,29 @@ def test_attempt_chain_and_exception_state(apply, recorder, decode_errors, decod
     assert result == "<%s>" % text
 
 
+def test_a_generator_handling_the_callers_exception_keeps_it(apply):
+    # The generator's own except clause and its caller's handle the same
+    # exception; after apply_unidecoding's clauses the generator's is intact.
+    shared = ValueError("shared")
+
+    def gen():
+        try:
+            raise shared
+        except ValueError:
+            apply("abc")
+            yield
+            raise
+
+    g = gen()
+    try:
+        raise shared
+    except ValueError:
+        next(g)
+    with pytest.raises(ValueError) as info:
+        next(g)
+    assert info.value is shared
+
+
 def test_globals_are_looked_up_at_each_use(mod, apply, monkeypatch):
     monkeypatch.delattr(mod, "unidecode")
     monkeypatch.setattr(builtins, "unidecode", lambda s: "builtin:" + s, raising=False)

@@ -296,7 +296,10 @@ int equals(PyObject* item, PyObject* reserved) {
     if (item == reserved) {
         return 1;
     }
-    if (PyUnicode_CheckExact(item) && compat::unicode_ready(item)) {
+    if (PyUnicode_CheckExact(item)) {
+        if (!compat::unicode_ready(item)) {
+            return -1;
+        }
         return PyUnicode_GET_LENGTH(item) == PyUnicode_GET_LENGTH(reserved) &&
                PyUnicode_READ_CHAR(item, 0) == PyUnicode_READ_CHAR(reserved, 0) &&
                PyUnicode_Compare(item, reserved) == 0;
@@ -392,7 +395,11 @@ Ref lookup_setting(PyObject* globals, PyObject* self, PyObject* item) {
                                   names.variables};
     // An exact str can equal a reserved name only with the same length.
     static const std::uint64_t lengths = reserved_lengths(reserved);
-    const bool plain = PyUnicode_CheckExact(item) && compat::unicode_ready(item);
+    if (PyUnicode_CheckExact(item) && !compat::unicode_ready(item)) {
+        add_traceback(getattribute_entry, 58, globals);
+        return Ref();
+    }
+    const bool plain = PyUnicode_CheckExact(item);
     const Py_ssize_t length = plain ? PyUnicode_GET_LENGTH(item) : 0;
     const bool maybe_reserved =
         !plain || (length < 64 && (lengths & (std::uint64_t{1} << length)) != 0);

@@ -150,7 +150,14 @@ bool capture_builtin(Slot& slot, PyObject* name) {
     if (found <= 0) {
         return false;
     }
+    // An object captured by an earlier, failed exec step is not released:
+    // that module's functions may still be running (another thread, or
+    // code they called) and use it without a reference of their own.
+    Ref earlier = slot.take();
     slot.set(Ref::steal(value));
+    if (earlier && !earlier.is(slot.get())) {
+        (void)earlier.release();
+    }
     return true;
 }
 
@@ -249,7 +256,9 @@ Ref build_class(PyObject* dict, const Codes& codes, int* line) {
     if (PyType_IsSubtype(base_type, metatype)) {
         metatype = base_type;
     }
-    PyObject* metaclass = reinterpret_cast<PyObject*>(metatype);
+    // Held: __prepare__ may run code that drops the last other reference.
+    Ref metaclass_ref = Ref::borrow(reinterpret_cast<PyObject*>(metatype));
+    PyObject* metaclass = metaclass_ref.get();
     Ref prepare = Ref::steal(PyObject_GetAttr(metaclass, names.__prepare__));
     PyObject* prepare_args[3] = {nullptr, names.config_global_var, bases.get()};
     Ref ns = prepare ? Ref::steal(compat::vectorcall(prepare.get(), prepare_args + 1,

@@ -193,50 +193,16 @@ PyObject* sys_modules_get(PyObject* name) {
 
 // ---- the handled exception -------------------------------------------------
 
-namespace {
-
-bool holds_exception(PyObject* value) { return value != nullptr && value != Py_None; }
-
-}  // namespace
-
 HandledException exchange_handled(HandledException next) {
     HandledException previous;
 #if QV_PY311
-    PyObject* topmost = PyErr_GetHandledException();
-    if (holds_exception(topmost)) {
-        // Empty the innermost item: if the exception is still seen, an outer
-        // item holds it and the innermost one was empty.
-        PyErr_SetHandledException(Py_None);
-        PyObject* below = PyErr_GetHandledException();
-        if (below != topmost) {
-            previous.value = topmost;
-            topmost = nullptr;
-        }
-        Py_XDECREF(below);
-    }
-    Py_XDECREF(topmost);
+    previous.value = PyErr_GetHandledException();
     PyErr_SetHandledException(next.value);
     Py_XDECREF(next.type);
     Py_XDECREF(next.value);
     Py_XDECREF(next.traceback);
 #else
-    PyObject *type, *value, *traceback;
-    PyErr_GetExcInfo(&type, &value, &traceback);
-    if (holds_exception(value)) {
-        PyErr_SetExcInfo(nullptr, nullptr, nullptr);
-        PyObject *below_type, *below, *below_traceback;
-        PyErr_GetExcInfo(&below_type, &below, &below_traceback);
-        if (below != value) {
-            previous = {type, value, traceback};
-            type = value = traceback = nullptr;
-        }
-        Py_XDECREF(below_type);
-        Py_XDECREF(below);
-        Py_XDECREF(below_traceback);
-    }
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
+    PyErr_GetExcInfo(&previous.type, &previous.value, &previous.traceback);
     PyErr_SetExcInfo(next.type, next.value, next.traceback);
 #endif
     return previous;

@@ -269,19 +269,20 @@ inline void restore_exception(RaisedException raised) {
 }
 
 // The handled exception (what an except clause sets and sys.exc_info()
-// reports) of the thread's innermost exception-state item, and its
-// replacement.  The interpreter saves and restores exactly that item around
-// an except clause; the public API reads the topmost item that holds an
-// exception and writes the innermost one, so the innermost one is told
-// apart by emptying it and reading again (compat.cpp).
+// reports).  The public API reads the topmost exception-state item that
+// holds an exception and writes the innermost one: an except clause of the
+// module saves what is seen and puts it back into the innermost item.  That
+// differs from the interpreter's own clauses only inside a generator or
+// coroutine that handles nothing itself, called while an outer frame handles
+// an exception: the generator's item then holds that exception afterwards.
 struct HandledException {
     PyObject* type = nullptr;  // (3.7-3.10: the triple; 3.11+: the value only)
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
 };
 
-// Installs `next` (the references are handed over) and returns the previous
-// state of the innermost item (new references).
+// Installs `next` (the references are handed over) and returns what was
+// seen before (new references).
 HandledException exchange_handled(HandledException next);
 
 // Puts back what exchange_handled() returned (the references are handed
@@ -327,6 +328,16 @@ inline void init_static_object_header(PyTypeObject* type) {
 }
 
 // ---- threads -------------------------------------------------------------
+
+// A critical section on one object (a no-op before 3.13; on free-threaded
+// builds the object's own lock).  No return from inside it.
+#if QV_PY313
+#define QV_BEGIN_CRITICAL_SECTION(op) Py_BEGIN_CRITICAL_SECTION(op)
+#define QV_END_CRITICAL_SECTION() Py_END_CRITICAL_SECTION()
+#else
+#define QV_BEGIN_CRITICAL_SECTION(op) {
+#define QV_END_CRITICAL_SECTION() }
+#endif
 
 // The lock of the module's process-wide state: a PyMutex where there is no
 // GIL; nothing where the GIL serialises the module's code already.  Nothing

@@ -62,10 +62,6 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     return PyMethod_New(self, obj);
 }
 
-PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
-}
-
 // The object fields, for the garbage collector.
 const std::size_t object_fields[] = {
     offsetof(FunctionObject, name),     offsetof(FunctionObject, qualname),
@@ -123,9 +119,16 @@ Attribute attr_defaults = {"__defaults__", offsetof(FunctionObject, defaults),
 Attribute attr_globals = {"__globals__", offsetof(FunctionObject, globals), Accepts::anything};
 Attribute attr_code = {"__code__", offsetof(FunctionObject, code), Accepts::anything};
 
+// The attributes that can be set are read and written under the object's
+// critical section (without the GIL, a read must take its reference before
+// a concurrent write releases the value).
 PyObject* get_attribute(PyObject* self, void* closure) {
+    PyObject* result;
+    QV_BEGIN_CRITICAL_SECTION(self);
     PyObject* value = field_at(self, static_cast<Attribute*>(closure)->offset);
-    return Ref::borrow(value != nullptr ? value : Py_None).release();
+    result = Ref::borrow(value != nullptr ? value : Py_None).release();
+    QV_END_CRITICAL_SECTION();
+    return result;
 }
 
 int set_attribute(PyObject* self, PyObject* value, void* closure) {
@@ -146,21 +149,32 @@ int set_attribute(PyObject* self, PyObject* value, void* closure) {
     case Accepts::anything:
         break;
     }
+    Ref old;
+    QV_BEGIN_CRITICAL_SECTION(self);
     PyObject*& slot = field_at(self, attribute.offset);
-    PyObject* old = slot;
+    old = Ref::steal(slot);
     slot = Ref::borrow(value != nullptr ? value : Py_None).release();
-    Py_XDECREF(old);
+    QV_END_CRITICAL_SECTION();
     return 0;
+}
+
+PyObject* function_repr(PyObject* self) {
+    Ref qualname = Ref::steal(get_attribute(self, &attr_qualname));
+    return PyUnicode_FromFormat("<function %U at %p>", qualname.get(), self);
 }
 
 PyObject* get_kwdefaults(PyObject*, void*) { return Ref::none().release(); }
 
 PyObject* get_annotations(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
-    if (f->annotations == nullptr && (f->annotations = PyDict_New()) == nullptr) {
-        return nullptr;
+    PyObject* result;
+    QV_BEGIN_CRITICAL_SECTION(self);
+    if (f->annotations == nullptr) {
+        f->annotations = PyDict_New();
     }
-    return Ref::borrow(f->annotations).release();
+    result = Ref::borrow(f->annotations).release();
+    QV_END_CRITICAL_SECTION();
+    return result;
 }
 int set_annotations(PyObject* self, PyObject* value, void*) {
     if (value == Py_None) {
@@ -170,9 +184,11 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    PyObject* old = as_function(self)->annotations;
+    Ref old;
+    QV_BEGIN_CRITICAL_SECTION(self);
+    old = Ref::steal(as_function(self)->annotations);
     as_function(self)->annotations = Ref::borrow(value).release();
-    Py_XDECREF(old);
+    QV_END_CRITICAL_SECTION();
     return 0;
 }
 
