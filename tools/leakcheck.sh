@@ -15,7 +15,8 @@
 # python3.11-dev, python3.11-venv) are installed with apt-get when missing,
 # which needs root.  Layout: build/dbg-cp311/ (the build), build/dbg-pkg/
 # (quorvane/__init__.py, quorvane/global_var/{__init__,global_var}.py with the
-# debug extension, and a copy of tests/; the source tree is not touched) and
+# debug extension, and a copy of tests/: tools/package_tree.sh; the source
+# tree is not touched) and
 # build/venv-dbg-cp311/.
 set -euo pipefail
 
@@ -64,12 +65,7 @@ if ! nm -D "$built" | grep -E ' U (_Py_RefTotal|_Py_NegativeRefcount)$' >/dev/nu
 fi
 
 pkg="$root/build/${prefix}dbg-pkg"
-rm -rf "$pkg"
-mkdir -p "$pkg/quorvane/global_var"
-cp "$root/quorvane/__init__.py" "$pkg/quorvane/"
-cp "$root/quorvane/global_var/__init__.py" "$root/quorvane/global_var/global_var.py" \
-    "$pkg/quorvane/global_var/"
-cp "$built" "$pkg/quorvane/global_var/"
+bash "$root/tools/package_tree.sh" "$built" "$pkg"
 
 venv="$root/build/venv-${prefix}dbg-cp311"
 bash "$root/tools/ensure_venv.sh" "$venv" "$dbg" "$root/tools/requirements-test.txt"
@@ -82,8 +78,6 @@ PYTHONPATH="$pkg" PYTHONDONTWRITEBYTECODE=1 "$venv/bin/python" -W ignore::Resour
 # (reference counts never negative, objects sane when freed) cover every
 # path the tests reach.  LEAKCHECK_SUITE=0 skips it.
 if [ "${LEAKCHECK_SUITE:-1}" != 0 ]; then
-    cp -r "$root/tests" "$pkg/tests"
-    find "$pkg/tests" -name __pycache__ -prune -exec rm -rf {} +
     echo "== pytest under $("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])') (debug)"
     PYTHONPATH="$pkg" PYTHONDONTWRITEBYTECODE=1 HYPOTHESIS_STORAGE_DIRECTORY="$build/hypothesis" \
         "$venv/bin/python" -W ignore::ResourceWarning -m pytest tests -q -p no:cacheprovider

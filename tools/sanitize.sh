@@ -45,14 +45,9 @@ built="$(head -n1 "$work/cmake/extension-path.txt")"
 
 tree="$work/tree"
 reports="$work/reports"
-rm -rf "$tree" "$reports"
-mkdir -p "$tree/quorvane/global_var" "$reports"
-cp "$root/quorvane/__init__.py" "$tree/quorvane/"
-cp "$root/quorvane/global_var/__init__.py" "$root/quorvane/global_var/global_var.py" \
-    "$tree/quorvane/global_var/"
-cp "$built" "$tree/quorvane/global_var/"
-cp -r "$root/tests" "$tree/tests"
-find "$tree/tests" -name __pycache__ -prune -exec rm -rf {} +
+rm -rf "$reports"
+mkdir -p "$reports"
+bash "$root/tools/package_tree.sh" "$built" "$tree"
 
 preload="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"
 mismatch="$(head -n1 "$root/build/$prefix$tag-mismatch/extension-path.txt" 2>/dev/null || true)"

@@ -64,14 +64,9 @@ TSAN_OPTIONS="report_bugs=0 exitcode=0" \
 
 tree="$work/tree"
 reports="$work/reports"
-rm -rf "$tree" "$reports"
-mkdir -p "$tree/quorvane/global_var" "$reports"
-cp "$root/quorvane/__init__.py" "$tree/quorvane/"
-cp "$root/quorvane/global_var/__init__.py" "$root/quorvane/global_var/global_var.py" \
-    "$tree/quorvane/global_var/"
-cp "$built" "$tree/quorvane/global_var/"
-cp -r "$root/tests" "$tree/tests"
-find "$tree/tests" -name __pycache__ -prune -exec rm -rf {} +
+rm -rf "$reports"
+mkdir -p "$reports"
+bash "$root/tools/package_tree.sh" "$built" "$tree"
 
 echo "== tsan pytest ${tests[*]} ($("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])')," \
      "$([ -n "$gil" ] && echo "PYTHON_GIL=$gil" || echo "GIL as the interpreter decides"))"
