@@ -295,7 +295,9 @@ def write_plot(path, summaries):
                 missed = met is False
                 missed_any = missed_any or missed
                 ax.bar(x, y, width, color=colors[i],
-                       label="CPython " + s["python"] if j == 0 else None,
+                       label="CPython " + s["python"] + (
+                           " free-threaded" if s["tag"].endswith("t") else "")
+                       if j == 0 else None,
                        hatch="///" if missed else None,
                        edgecolor="crimson" if missed else colors[i],
                        linewidth=1.5 if missed else 0)
