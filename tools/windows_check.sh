@@ -442,6 +442,11 @@ tags=()
 for i in "${interpreters[@]}"; do
     tag="${i%%=*}"
     python="${i#*=}"
+    case "$tag" in
+        *t)  # free-threaded: no Windows build of it is made or shipped
+            echo "== windows $tag: skipped (free-threaded)"
+            continue ;;
+    esac
     tags+=("$tag")
     echo "== windows $tag ($python)"
     t0=$SECONDS

@@ -129,7 +129,8 @@ Ref read_reserved(PyObject* self, PyObject* name) {
 // hasattr(self, "config_json"), where any exception counts as absent.
 bool has_config_json(PyObject* self) {
     Ref value;
-    if (served_by_class_slot(Py_TYPE(self)) != nullptr && builtins.object.get() == reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
+    if (served_by_class_slot(Py_TYPE(self)) != nullptr &&
+        builtins.object.get() == reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
         if (compat::enter_slot_call()) {
             value = Ref::steal(compat::generic_getattr_or_null(self, names.config_json));
             compat::leave_slot_call();

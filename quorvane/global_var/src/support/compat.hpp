@@ -12,21 +12,20 @@
 // builds (where borrowed references are not safe), select that mode on
 // their own.
 //
-//   name                              versions   used for                       public replacement
-//   --------------------------------  ---------  -----------------------------  ---------------------------
-//   _PyObject_LookupAttr              3.7-3.12   getattr(o, n, default): no     PyObject_GetAttr, then clear
-//                                                AttributeError made            the AttributeError; on 3.12
-//                                                                               the builtin getattr itself;
-//                                                                               3.13: PyObject_GetOptionalAttr
-//   _PyObject_GenericGetAttrWithDict  3.7-3.13   object.__getattribute__ with   PyObject_GenericGetAttr, then
-//     (suppress=1)                               no AttributeError made         clear the AttributeError
-//   _PyType_Lookup                    3.7-3.13   the class's __getattribute__,  walk of tp_mro, looking in
-//                                                through the type's cache       each type's dict
-//   _PyObject_Vectorcall              3.8        calls without a tuple          PyObject_Call with a tuple
-//   _PyObject_FastCallKeywords        3.7        calls without a tuple          PyObject_Call with a tuple
-//   PyCodeObject.co_flags (written)   3.7-3.10   code objects report flags 3    none: they report 0x43
-//                                                (these versions add CO_NOFREE;
-//                                                their struct is frozen)
+//   _PyObject_LookupAttr (3.7-3.12): getattr(o, n, default) without making
+//       the AttributeError it then clears.  Public: PyObject_GetAttr and
+//       clearing the AttributeError; on 3.12 the builtin getattr itself;
+//       from 3.13 on the public PyObject_GetOptionalAttr.
+//   _PyObject_GenericGetAttrWithDict with suppress=1 (3.7-3.13):
+//       object.__getattribute__ without making the AttributeError.  Public:
+//       PyObject_GenericGetAttr and clearing the AttributeError.
+//   _PyType_Lookup (3.7-3.13): an attribute of a type through the type's
+//       cache.  Public: a walk of tp_mro, looking in each type's dict.
+//   _PyObject_Vectorcall (3.8), _PyObject_FastCallKeywords (3.7): calls
+//       without an argument tuple.  Public: PyObject_Call with a tuple.
+//   PyCodeObject.co_flags, written (3.7-3.10): the module's code objects
+//       report flags 3 (these versions add CO_NOFREE; their struct no longer
+//       changes).  Public: none; the code objects then report 0x43.
 //
 // Beyond this table, the module relies on the public semantics of type
 // slots (a heap type's tp_getattro, written before the type is published;

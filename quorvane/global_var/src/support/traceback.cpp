@@ -56,7 +56,8 @@ bool init_traceback_entries() {
     for (std::size_t index = 0; index < entry_count; ++index) {
         for (std::size_t i = 0; i < max_lines && entry_lines[index].lines[i] != 0; ++i) {
             if (codes[index][i] == nullptr) {
-                codes[index][i] = new_entry_code(static_cast<Entry>(index), entry_lines[index].lines[i]);
+                codes[index][i] =
+                    new_entry_code(static_cast<Entry>(index), entry_lines[index].lines[i]);
                 if (codes[index][i] == nullptr) {
                     return false;
                 }
