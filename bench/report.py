@@ -229,6 +229,11 @@ def write_results(path, summaries, seconds):
         out += interpreter_table(s)
         if s.get("scaling"):
             out += [""] + scaling_table(s)
+    # Figures of earlier states, kept by hand.
+    history = os.path.join(os.path.dirname(os.path.abspath(__file__)), "history.md")
+    if os.path.exists(history) and not smoke:
+        with open(history, encoding="utf-8") as fh:
+            out += [""] + fh.read().rstrip("\n").split("\n")
     with open(path, "w", encoding="utf-8") as fh:
         fh.write("\n".join(out) + "\n")
 

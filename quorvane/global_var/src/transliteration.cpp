@@ -105,7 +105,7 @@ private:
 // parsing of AttributeError.__init__, which sets nothing that __new__ has
 // not set for a call with one positional argument.  Returns false when the
 // lookup finds something after all.
-bool raise_str_has_no_decode(PyObject* text) {
+[[maybe_unused]] bool raise_str_has_no_decode(PyObject* text) {
     PyObject* found = nullptr;
     const int outcome = compat::lookup_attr(text, names.decode, &found);
     if (outcome != 0) {
@@ -137,9 +137,14 @@ Ref attempt(int number, PyObject* globals, PyObject* text) {
         return Ref();
     }
     Ref prepared;
+#if !QV_PUBLIC_API_ONLY || QV_PY313
+    // (Before 3.13 the public API has no lookup that leaves out the
+    // AttributeError, so the public-API-only build lets the attribute read
+    // make it.)
     if (number < 3 && PyUnicode_CheckExact(text) && raise_str_has_no_decode(text)) {
         return Ref();
     }
+#endif
     if (number < 3) {
         PyObject* args[3] = {text, names.utf_8, names.ignore};
         prepared = Ref::steal(compat::call_method(names.decode, args, number == 1 ? 2 : 3));
