@@ -96,6 +96,7 @@ private:
 
 // ---- str -----------------------------------------------------------------
 
+#if QV_LOOKUP_WITHOUT_ERROR
 // text.decode for an exact str raises what reading a missing attribute of
 // a str raises.  The lookup that the interpreter makes is made, without
 // its AttributeError (the attributes of str cannot change, and a str has no
@@ -105,7 +106,7 @@ private:
 // parsing of AttributeError.__init__, which sets nothing that __new__ has
 // not set for a call with one positional argument.  Returns false when the
 // lookup finds something after all.
-[[maybe_unused]] bool raise_str_has_no_decode(PyObject* text) {
+bool raise_str_has_no_decode(PyObject* text) {
     PyObject* found = nullptr;
     const int outcome = compat::lookup_attr(text, names.decode, &found);
     if (outcome != 0) {
@@ -129,6 +130,7 @@ private:
     }
     return true;
 }
+#endif
 
 // One attempt: read the global unidecode, then prepare the text, then call.
 Ref attempt(int number, PyObject* globals, PyObject* text) {
@@ -137,10 +139,9 @@ Ref attempt(int number, PyObject* globals, PyObject* text) {
         return Ref();
     }
     Ref prepared;
-#if !QV_PUBLIC_API_ONLY || QV_PY313
-    // (Before 3.13 the public API has no lookup that leaves out the
-    // AttributeError, so the public-API-only build lets the attribute read
-    // make it.)
+#if QV_LOOKUP_WITHOUT_ERROR
+    // (Otherwise the lookup would make the AttributeError anyway: the
+    // attribute read below makes it.)
     if (number < 3 && PyUnicode_CheckExact(text) && raise_str_has_no_decode(text)) {
         return Ref();
     }

@@ -76,7 +76,6 @@ public:
     }
     // Empties the slot, handing the value over.
     Ref take() noexcept { return Ref::steal(ptr_.exchange(nullptr, std::memory_order_acq_rel)); }
-    void clear() noexcept { set(Ref()); }
 
 private:
     std::atomic<PyObject*> ptr_{nullptr};
