@@ -46,6 +46,7 @@ case "${1:-}" in
     *) echo "usage: $0 [--tsan]" >&2; exit 2 ;;
 esac
 
+root="$(cd "$(dirname "$0")/.." && pwd)"
 home="${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}"
 pyenv_root="${PYENV_ROOT:-$home/.pyenv}"
 cache="${QV_CPYTHON_CACHE:-${XDG_CACHE_HOME:-$home/.cache}/qv-cpython}"
@@ -127,45 +128,9 @@ fi
 # --- the source: Debian's source package, downloaded once.
 tarball="$cache/${DEBIAN_SOURCE}_${CPYTHON_VERSION}.orig.tar.xz"
 
-# The first Debian archive of the machine's apt sources (one-line
-# sources.list entries or deb822 .sources files) that serves "main" and is
-# not a security or updates suite.
-debian_mirror() {
-    local f
-    {
-        for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-            [ -f "$f" ] || continue
-            sed -E 's/#.*//; s/\[[^]]*\]//' "$f" |
-                awk '$1 == "deb" && $3 !~ /-(security|updates|backports)$/ &&
-                     / main( |$)/ { print $2 }'
-        done
-        for f in /etc/apt/sources.list.d/*.sources; do
-            [ -f "$f" ] || continue
-            # One stanza per paragraph; keep the URIs of the stanzas that
-            # are of type deb, name main and a suite that is not -security.
-            awk 'BEGIN { RS = ""; FS = "\n" }
-                 {
-                     types = uris = suites = comps = ""
-                     for (i = 1; i <= NF; i++) {
-                         line = $i; sub(/#.*/, "", line)
-                         if (line ~ /^Types:/) types = line
-                         else if (line ~ /^URIs:/) uris = line
-                         else if (line ~ /^Suites:/) suites = line
-                         else if (line ~ /^Components:/) comps = line
-                     }
-                     if (types ~ / deb( |$)/ && comps ~ / main( |$)/ &&
-                         suites !~ /-security/ && uris != "") {
-                         sub(/^URIs:[ \t]*/, "", uris); split(uris, u, /[ \t]+/)
-                         print u[1]
-                     }
-                 }' "$f"
-        done
-    } | grep -E '/debian/?$' | sed -n 1p
-}
-
 if [ ! -f "$tarball" ]; then
-    mirror="${QV_DEBIAN_MIRROR:-$(debian_mirror)}"
-    if [ -z "$mirror" ]; then
+    # The archive the machine's apt configuration uses (or QV_DEBIAN_MIRROR).
+    if ! mirror="$(bash "$root/tools/debian_mirror.sh")"; then
         echo "build_freethreaded_python: no Debian archive found in /etc/apt/sources.list*;" \
              "set QV_DEBIAN_MIRROR (e.g. http://deb.debian.org/debian)" >&2
         exit 1
