@@ -74,7 +74,9 @@ ifneq ($(NEEDS_TOOLS),)
 
 INTERPRETERS := $(shell VERSIONS='$(VERSIONS)' bash $(ROOT)/tools/find_pythons.sh $(PYTHONS))
 ifeq ($(INTERPRETERS),)
-$(error No CPython 3.7 .. 3.13 with development headers found (PYTHONS='$(PYTHONS)' VERSIONS='$(VERSIONS)'))
+# The supported versions, "3.7 3.15": find_pythons.sh is the one place that says.
+SUPPORTED_RANGE := $(shell bash $(ROOT)/tools/find_pythons.sh --range)
+$(error No CPython $(word 1,$(SUPPORTED_RANGE)) .. $(word 2,$(SUPPORTED_RANGE)) with development headers found (PYTHONS='$(PYTHONS)' VERSIONS='$(VERSIONS)'))
 endif
 TAGS := $(foreach i,$(INTERPRETERS),$(firstword $(subst =, ,$(i))))
 python_of = $(patsubst $(1)=%,%,$(filter $(1)=%,$(INTERPRETERS)))

@@ -5,25 +5,34 @@
 # (built with --disable-gil: sysconfig's Py_GIL_DISABLED is 1), so 3.13 can
 # appear twice, as cp313 and cp313t.
 #
-#   tools/find_pythons.sh                 every CPython 3.7 .. 3.13 found
+#   tools/find_pythons.sh                 every CPython 3.7 .. 3.15 found
 #   tools/find_pythons.sh /a/python ...   only these interpreters
 #   VERSIONS="3.11 3.12" tools/find_pythons.sh
 #                                         restrict to these versions: 3.13
 #                                         means cp313 and cp313t, 3.13t only
 #                                         the free-threaded one, cp313 only
 #                                         the one with the GIL
+#   tools/find_pythons.sh --range         the versions supported, "3.7 3.15"
 #
 # Candidates, in order of preference: pyenv's installs
 # ($PYENV_ROOT/versions/*/bin/python, default ~/.pyenv; plain releases such
 # as 3.11.7 and free-threaded ones such as 3.13.5t), then python3.7 ..
-# python3.13 and python3.13t on PATH.  The first working candidate of a tag
+# python3.15 and python3.13t, python3.14t, ... on PATH.  The first working candidate of a tag
 # wins; an interpreter is accepted only if it is CPython, has its development
 # headers (Python.h) and the venv module.  Rejected candidates are reported
 # on stderr.
 set -u
 
+# The oldest and the newest minor version of CPython 3 that the module is
+# built for.  The newest is the one place that says so: the Makefile and the
+# other tools ask this script (--range).
 MIN_MINOR=7
-MAX_MINOR=13
+MAX_MINOR=15
+
+if [ "${1:-}" = "--range" ]; then
+    echo "3.$MIN_MINOR 3.$MAX_MINOR"
+    exit 0
+fi
 
 candidates=()
 if [ "$#" -gt 0 ]; then
