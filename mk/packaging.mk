@@ -60,7 +60,7 @@ sdist: packaging-venv
 	@echo "== sdist"
 	@rm -rf $(BUILD)/wheels/sdist
 	@$(PACKAGING_VENV)/bin/python -m build --sdist --outdir $(BUILD)/wheels/sdist $(ROOT) \
-	    2> >(grep -v 'is ignored: it is neither a file nor a directory' >&2)
+	    2> >(grep -vE 'is ignored: it is (neither a file nor a directory|either a non-existing path)' >&2)
 	@test -f $(BUILD)/wheels/sdist/$(notdir $(SDIST)) || \
 	    { echo "sdist: expected $(notdir $(SDIST)), got: $$(ls $(BUILD)/wheels/sdist)" >&2; exit 1; }
 	@mkdir -p $(DIST)

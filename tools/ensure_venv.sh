@@ -44,7 +44,7 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 # this machine say nothing about this environment; everything else passes.
 pip_install() {
     "$venv/bin/python" -m pip install --quiet "$@" \
-        2> >(grep -v 'is ignored: it is neither a file nor a directory' >&2)
+        2> >(grep -vE 'is ignored: it is (neither a file nor a directory|either a non-existing path)' >&2)
 }
 start=$SECONDS
 echo "== venv $venv ($python)"

@@ -61,7 +61,7 @@ wheels_of() {
 # pip's complaints about configured package locations that are absent on
 # this machine say nothing about the build; everything else passes.
 quiet_pip() {
-    "$@" 2> >(grep -v 'is ignored: it is neither a file nor a directory' >&2)
+    "$@" 2> >(grep -vE 'is ignored: it is (neither a file nor a directory|either a non-existing path)' >&2)
 }
 
 one_wheel() {  # one_wheel TAG PYTHON [PYTEST_ARG...]

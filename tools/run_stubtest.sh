@@ -45,7 +45,7 @@ args=("$module")
 [ -f "$allowlist" ] && args+=(--allowlist "$allowlist")
 
 quiet_pip() {
-    "$@" 2> >(grep -v 'is ignored: it is neither a file nor a directory' >&2)
+    "$@" 2> >(grep -vE 'is ignored: it is (neither a file nor a directory|either a non-existing path)' >&2)
 }
 
 one() {  # one TAG PYTHON
