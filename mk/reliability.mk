@@ -15,7 +15,10 @@
 #                         size (STRESS_CALLS calls, a 50 MB file, STRESS_EXAMPLES
 #                         hypothesis examples) under every interpreter
 #
-# Layout: build/dbg-cp311/, build/dbg-pkg/ and build/venv-dbg-cp311/ for the
+#   (make leakcheck DBG_PYTHON=python3.14-dbg: another Debian debug
+#   interpreter; tools/in_newest_chroot.sh runs it where 3.14 is)
+#
+# Layout: build/dbg-cpXY/, build/dbg-pkg/ and build/venv-dbg-cpXY/ for the
 # leak check; build/asan-cpXY/{cmake,tree,reports}/ for the sanitizers (tree/
 # is a copy of the package and the tests around the sanitized build).  Nothing
 # is written into the source tree.

@@ -11,13 +11,13 @@
 # that follows the check; QV_PUBLIC_API_ONLY=1 for the public-API-only build
 # (its directories are named public-dbg-... instead of dbg-...).
 #
-# The interpreter, its headers and its venv support (python3.11-dbg,
-# python3.11-dev, python3.11-venv) are installed with apt-get when missing,
-# which needs root.  Layout: build/dbg-cp311/ (the build), build/dbg-pkg/
-# (quorvane/__init__.py, quorvane/global_var/{__init__,global_var}.py with the
-# debug extension, and a copy of tests/: tools/package_tree.sh; the source
-# tree is not touched) and
-# build/venv-dbg-cp311/.
+# The interpreter, its headers and its venv support (for python3.X-dbg:
+# python3.X-dbg, python3.X-dev, python3.X-venv) are installed with apt-get
+# when missing, which needs root.  Layout, for the interpreter's tag cpXY:
+# build/dbg-cpXY/ (the build), build/dbg-pkg/ (quorvane/__init__.py,
+# quorvane/global_var/{__init__,global_var}.py with the debug extension, and
+# a copy of tests/: tools/package_tree.sh; the source tree is not touched)
+# and build/venv-dbg-cpXY/.
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -32,7 +32,13 @@ assert os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h")
 ' >/dev/null 2>&1
 }
 if ! usable; then
-    packages=(python3.11-dbg python3.11-dev python3.11-venv)
+    # Debian's names: python3.X-dbg (or python3.Xd) is in python3.X-dbg.
+    version="$(sed -nE 's/^python(3\.[0-9]+)(-dbg|d)$/\1/p' <<<"${dbg##*/}")"
+    if [ -z "$version" ]; then
+        echo "leakcheck: $dbg is not usable, and is not a Debian debug interpreter to install" >&2
+        exit 1
+    fi
+    packages=("python$version-dbg" "python$version-dev" "python$version-venv")
     echo "== installing ${packages[*]}"
     if [ "$(id -u)" -ne 0 ]; then
         echo "leakcheck: need root to install ${packages[*]}" >&2
@@ -44,6 +50,7 @@ if ! usable; then
     usable || { echo "leakcheck: $dbg is still not usable" >&2; exit 1; }
 fi
 dbg="$(command -v "$dbg")"
+tag="$("$dbg" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')"
 
 # CMake hands the interpreter's include directory to the compiler as a system
 # directory, and GCC then resolves Debian's python3.11d header links to
@@ -53,7 +60,7 @@ prefix= mode=()
 if [ "${QV_PUBLIC_API_ONLY:-}" = 1 ]; then
     prefix=public- mode=(-DGLOBALS_PUBLIC_API_ONLY=ON)
 fi
-build="$root/build/${prefix}dbg-cp311"
+build="$root/build/${prefix}dbg-$tag"
 bash "$root/tools/build_one.sh" "$build" "$dbg" \
     -DCMAKE_BUILD_TYPE=Debug -DCMAKE_NO_SYSTEM_FROM_IMPORTED=ON ${mode[@]+"${mode[@]}"}
 built="$(head -n1 "$build/extension-path.txt")"
@@ -67,7 +74,7 @@ fi
 pkg="$root/build/${prefix}dbg-pkg"
 bash "$root/tools/package_tree.sh" "$built" "$pkg"
 
-venv="$root/build/venv-${prefix}dbg-cp311"
+venv="$root/build/venv-${prefix}dbg-$tag"
 bash "$root/tools/ensure_venv.sh" "$venv" "$dbg" "$root/tools/requirements-test.txt"
 
 cd "$pkg"
