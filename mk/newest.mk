@@ -1,0 +1,48 @@
+# The newest CPython releases, 3.14 and 3.15, which this machine's Debian
+# does not have: built and checked inside a Debian unstable (sid) chroot that
+# has them, with the project's own make targets run there on a copy of this
+# tree (tools/in_newest_chroot.sh).
+#
+#   make test-newest      `make` and `make test` inside the chroot, for every
+#                         interpreter there (3.14 and 3.15; NEWEST_VERSIONS
+#                         narrows them as VERSIONS does), with make test's
+#                         summary lines; WERROR, PUBLIC_API_ONLY and PYTEST_ARGS
+#                         are passed on
+#   make leakcheck-newest make leakcheck inside the chroot with the debug
+#                         interpreter NEWEST_DBG_PYTHON (default python3.14-dbg);
+#                         LEAKCHECK_CALLS and PUBLIC_API_ONLY are passed on
+#   make newest-chroot    only make the chroot, if it is not there
+#                         (tools/build_newest_chroot.sh: debootstrap from the
+#                         Debian archive of the machine's apt configuration into
+#                         ~/.cache/qv-newest/sid, once; about 2.5 minutes and
+#                         1.8 GB; needs root)
+#
+#   tools/in_newest_chroot.sh CMD [ARG...]
+#                         any command in the chroot, in the copy of this tree,
+#                         with /proc mounted for the command's lifetime (make
+#                         test-newest uses it); e.g. `tools/in_newest_chroot.sh
+#                         make test VERSIONS=3.15 PYTEST_ARGS="-x"`, or `bash`
+#
+# The copy is /src/NAME-HASH inside the chroot (one per checkout), brought up
+# to date before every run; its build/ stays there between runs, so a second
+# run builds incrementally and reuses the environments.  The source tree is
+# only read.
+
+NEWEST_VERSIONS ?=
+NEWEST_DBG_PYTHON ?= python3.14-dbg
+
+.PHONY: newest-chroot test-newest leakcheck-newest
+
+newest-chroot:
+	@bash $(ROOT)/tools/build_newest_chroot.sh
+
+test-newest:
+	@bash $(ROOT)/tools/in_newest_chroot.sh bash -c \
+	    'make --no-print-directory "$$@" && make --no-print-directory test "$$@"' make \
+	    VERSIONS='$(NEWEST_VERSIONS)' WERROR='$(WERROR)' PUBLIC_API_ONLY='$(PUBLIC_API_ONLY)' \
+	    PYTEST_ARGS='$(PYTEST_ARGS)'
+
+leakcheck-newest:
+	@bash $(ROOT)/tools/in_newest_chroot.sh make --no-print-directory leakcheck \
+	    DBG_PYTHON='$(NEWEST_DBG_PYTHON)' LEAKCHECK_CALLS='$(LEAKCHECK_CALLS)' \
+	    PUBLIC_API_ONLY='$(PUBLIC_API_ONLY)'
