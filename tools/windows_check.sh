@@ -8,19 +8,25 @@
 # Environment: CMAKE, NINJA, JOBS as for tools/build_one.sh; HOST_PYTHON runs
 # the helper scripts (default: the last interpreter given).
 #
-# Installs g++-mingw-w64-x86-64-posix and binutils-mingw-w64-x86-64 with
-# apt-get when they are missing (needs root).  Then, for each interpreter:
+# Installs g++-mingw-w64-x86-64-posix, binutils-mingw-w64-x86-64 and
+# xz-utils with apt-get when they are missing (needs root).  Then, for each interpreter:
 #
-#  1. headers: WORK_DIR/cpXY/include/ mirrors the interpreter's include
-#     directory (symlinks), except that pyconfig.h is CPython's Windows
+#  1. headers: WORK_DIR/cpXY/include/ is a copy of the interpreter's include
+#     directory, except that pyconfig.h is CPython's Windows
 #     PC/pyconfig.h, with the pythonXY.lib names of its #pragma comment(lib)
 #     lines set for the version.  The Windows file comes from Debian's source
 #     packages (fetch_pyconfigs below, kept in WORK_DIR/pyconfig/):
 #     3.9.2's serves 3.7 to 3.10, 3.11.2's serves 3.11, and 3.13.5's
-#     (PC/pyconfig.h.in) serves 3.12 and 3.13.  3.12 has no source package
-#     there; its headers read ALIGNOF_MAX_ALIGN_T and the MS_WINDOWS_*
-#     API-partition macros, which 3.13's file defines and 3.11's does not,
-#     and nothing that only 3.13's file has (WITH_MIMALLOC, Py_GIL_DISABLED).
+#     (PC/pyconfig.h.in) serves 3.12 to 3.15; only the files of the versions
+#     being checked are fetched.  3.12 has no source package there; its
+#     headers read ALIGNOF_MAX_ALIGN_T and the MS_WINDOWS_* API-partition
+#     macros, which 3.13's file defines and 3.11's does not, and nothing that
+#     only 3.13's file has (WITH_MIMALLOC, Py_GIL_DISABLED).  Neither have
+#     3.14 and 3.15 (Debian serves no source package of them); of what
+#     pyconfig.h may define, their public headers read only one thing that
+#     3.13's headers do not, _Py_STACK_GROWS_DOWN, which pyport.h sets to 1
+#     when pyconfig.h leaves it out (right for x86-64 Windows).  A newer
+#     version has no file until its headers have been compared the same way.
 #  2. import library: WORK_DIR/cpXY/pythonXY.def lists every name the headers
 #     declare with PyAPI_FUNC / PyAPI_DATA (tools/windows_def.py), which is
 #     what pythonXY.dll exports; dlltool makes libpythonXY.dll.a from it.
@@ -68,6 +74,8 @@ ensure_toolchain() {
         ! command -v "$triple-objdump" >/dev/null 2>&1; then
         need+=(binutils-mingw-w64-x86-64)
     fi
+    # tar needs xz for the source tarballs of the Windows pyconfig.h.
+    command -v xz >/dev/null 2>&1 || need+=(xz-utils)
     [ "${#need[@]}" -eq 0 ] && return 0
     if [ "$(id -u)" -ne 0 ]; then
         die "the MinGW-w64 toolchain is missing; as root: apt-get install ${need[*]}"
@@ -88,94 +96,33 @@ pyconfig_sources=(
     "3.13 python3.13 trixie PC/pyconfig.h.in"
 )
 
-# Prints "URI SIGNED_BY" of the Debian archive the machine's apt uses: the
-# first "deb" entry with the machine's own release as a suite and the main
-# component.  SIGNED_BY is "-" when the entry names no keyring file.
-debian_archive() {
-    "$host_python" - <<'EOF'
-import glob, re, shlex
-
-def codename():
-    with open("/etc/os-release") as f:
-        for line in f:
-            key, _, value = line.strip().partition("=")
-            if key == "VERSION_CODENAME":
-                return value.strip('"')
-
-def entries():
-    """(types, uris, suites, components, signed_by) of each source entry."""
-    one_line = ["/etc/apt/sources.list"] + sorted(glob.glob("/etc/apt/sources.list.d/*.list"))
-    for path in one_line:
-        try:
-            lines = open(path).read().splitlines()
-        except OSError:
-            continue
-        for line in lines:
-            words = shlex.split(line.split("#", 1)[0])
-            if len(words) < 3:
-                continue
-            options = {}
-            if words[1].startswith("["):
-                opts = []
-                i = 1
-                while i < len(words):
-                    opts.append(words[i].strip("[]"))
-                    if words[i].endswith("]"):
-                        break
-                    i += 1
-                options = dict(o.split("=", 1) for o in opts if "=" in o)
-                words = [words[0]] + words[i + 1:]
-            if len(words) >= 3:
-                yield [words[0]], [words[1]], [words[2]], words[3:], options.get("signed-by", "")
-    for path in sorted(glob.glob("/etc/apt/sources.list.d/*.sources")):
-        for stanza in re.split(r"\n\s*\n", open(path).read()):
-            fields, key = {}, None
-            for line in stanza.splitlines():
-                if line.startswith("#"):
-                    continue
-                if line[:1] in (" ", "\t") and key:
-                    fields[key] += "\n" + line.strip()
-                elif ":" in line:
-                    key, _, value = line.partition(":")
-                    key = key.strip().lower()
-                    fields[key] = value.strip()
-            if fields.get("enabled", "yes").lower() == "no":
-                continue
-            yield (fields.get("types", "").split(), fields.get("uris", "").split(),
-                   fields.get("suites", "").split(), fields.get("components", "").split(),
-                   fields.get("signed-by", ""))
-
-release = codename()
-for types, uris, suites, components, signed_by in entries():
-    if "deb" in types and release in suites and "main" in components and uris:
-        print(uris[0], signed_by if signed_by.startswith("/") else "-")
-        break
-EOF
-}
-
-# Downloads the three source packages with apt-get source, through a private
-# sources list, state and cache under WORK_DIR/pyconfig/apt/ (the machine's
-# own apt lists and sources stay as they are), and keeps only the pyconfig.h
-# of each.  Runs only when a file is missing.
-fetch_pyconfigs() {
-    local dir="$work/pyconfig" entry v pkg suite member missing=0
+# Downloads the source packages of the pyconfig.h files that the versions
+# being checked use (FROM... below: 3.9, 3.11, 3.13) with apt-get source,
+# through a private sources list, state and cache under WORK_DIR/pyconfig/apt/
+# (the machine's own apt lists and sources stay as they are), and keeps only
+# the pyconfig.h of each.  Runs only when one of those files is missing.
+fetch_pyconfigs() {  # fetch_pyconfigs FROM...
+    local dir="$work/pyconfig" entry v pkg suite member wanted=()
     for entry in "${pyconfig_sources[@]}"; do
         read -r v pkg suite member <<<"$entry"
-        [ -s "$dir/$v/pyconfig.h" ] || missing=1
+        [[ " $* " == *" $v "* ]] && [ ! -s "$dir/$v/pyconfig.h" ] && wanted+=("$entry")
     done
-    [ "$missing" -eq 0 ] && return 0
+    [ "${#wanted[@]}" -eq 0 ] && return 0
 
-    local archive uri signed apt_dir
-    archive="$(debian_archive)"
-    [ -n "$archive" ] || die "no Debian archive found in /etc/apt/sources.list{,.d}"
-    read -r uri signed <<<"$archive"
+    # The Debian archive the machine's apt configuration uses, with the
+    # archive's keyring when there is one.
+    local uri signed=- apt_dir
+    uri="$(bash "$root/tools/debian_mirror.sh")" ||
+        die "no Debian archive found in /etc/apt/sources.list{,.d} (set QV_DEBIAN_MIRROR)"
+    [ -f /usr/share/keyrings/debian-archive-keyring.gpg ] &&
+        signed=/usr/share/keyrings/debian-archive-keyring.gpg
     echo "== fetching CPython's Windows pyconfig.h from Debian source packages ($uri)"
     apt_dir="$work/pyconfig/apt"
     rm -rf "$apt_dir"
     mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/download"
     local option=""
     [ "$signed" != "-" ] && option="[signed-by=$signed] "
-    for entry in "${pyconfig_sources[@]}"; do
+    for entry in "${wanted[@]}"; do
         read -r v pkg suite member <<<"$entry"
         echo "deb-src $option$uri $suite main"
     done >"$apt_dir/sources.list"
@@ -196,7 +143,7 @@ EOF
     local apt_args=(-c "$apt_dir/apt.conf" -qq)
     apt-get "${apt_args[@]}" update || die "apt-get update (private source lists in $apt_dir) failed"
     local specs=()
-    for entry in "${pyconfig_sources[@]}"; do
+    for entry in "${wanted[@]}"; do
         read -r v pkg suite member <<<"$entry"
         specs+=("$pkg/$suite")
     done
@@ -204,7 +151,7 @@ EOF
         die "apt-get source --download-only ${specs[*]} failed"
 
     local tarball version
-    for entry in "${pyconfig_sources[@]}"; do
+    for entry in "${wanted[@]}"; do
         read -r v pkg suite member <<<"$entry"
         tarball="$(ls "$apt_dir/download/${pkg}_"*.orig.tar.* 2>/dev/null | grep -v '\.asc$' | sed -n 1p)"
         [ -n "$tarball" ] || die "no upstream tarball of $pkg was downloaded"
@@ -229,7 +176,7 @@ pyconfig_for() {
     case "$1" in
         7 | 8 | 9 | 10) echo 3.9 ;;
         11) echo 3.11 ;;
-        12 | 13) echo 3.13 ;;
+        12 | 13 | 14 | 15) echo 3.13 ;;
         *) return 1 ;;
     esac
 }
@@ -277,19 +224,22 @@ check_one() {
     include="$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')" ||
         fail "$python does not run"
     [ -f "$include/Python.h" ] || fail "no Python.h in $include"
-    # Files are replaced only when they change, so that an unchanged build
-    # stays up to date.
+    # Copies, not links: GCC gives a system header that is a link the path of
+    # its target when that path is shorter, and Python.h's "pyconfig.h" would
+    # then be the one beside the target.  Files are copied only when they
+    # changed, with their times, so that an unchanged build stays up to date.
     mkdir -p "$dir/include"
     local entry name
     for entry in "$dir/include"/*; do
         name="$(basename "$entry")"
         [ "$name" = pyconfig.h ] && continue
-        [ -L "$entry" ] && [ "$(readlink "$entry")" = "$include/$name" ] && [ -e "$include/$name" ] ||
+        if [ -L "$entry" ] || [ ! -e "$include/$name" ]; then
             rm -rf "$entry"
+        fi
     done
     for entry in "$include"/*; do
-        name="$(basename "$entry")"
-        [ "$name" = pyconfig.h ] || [ -L "$dir/include/$name" ] || ln -s "$entry" "$dir/include/$name"
+        [ "$(basename "$entry")" = pyconfig.h ] ||
+            cp -RL --preserve=timestamps -u "$entry" "$dir/include/" || fail "copying $entry failed"
     done
     sed -E "/pragma[[:space:]]+comment[[:space:]]*\(lib/ s/python3[0-9]+(t?)(_d)?\.lib/python3${minor}\1\2.lib/g" \
         "$work/pyconfig/$from/pyconfig.h" >"$dir/include/pyconfig.h.new"
@@ -407,8 +357,11 @@ EOF
     "$triple-objdump" -p "$out" >"$pe" || fail "objdump -p $out failed"
     grep -q 'file format pei-x86-64' "$pe" || fail "$out is not a PE32+ x86-64 file"
     local exports imports python_names bad=()
+    # (Newer objdump releases head the table's rows with a line of column
+    # names.)
     exports="$(awk '/^\[(Ordinal\/Name Pointer|Name Pointer\/Ordinal)\] Table/ { f = 1; next }
                     f && /^\t\[ *[0-9]+\]/ { print $NF; next }
+                    f && /^\t +Ordinal +Hint +Name *$/ { next }
                     f { f = 0 }' "$pe" | sort | tr '\n' ' ' | sed 's/ $//')"
     imports="$(sed -n 's/^\tDLL Name: //p' "$pe")"
     [ "$exports" = PyInit_globals ] ||
@@ -423,7 +376,7 @@ EOF
     [ "${#bad[@]}" -eq 0 ] ||
         fail "imports from ${bad[*]}: only $dll, KERNEL32.dll and the C runtime are allowed"
     python_names="$(awk -v dll="$dll" '$0 == "\tDLL Name: " dll { f = 1; next }
-                                       f && /^\t[0-9a-f]+\t/ { n++ } f && /^$/ { f = 0 }
+                                       f && /^\t[0-9a-f]+[\t ]/ { n++ } f && /^$/ { f = 0 }
                                        END { print n + 0 }' "$pe")"
     printf '%s  %s KiB  exports: %s  imports: %s\n' "$(basename "$out")" \
         "$(($(stat -c %s "$out") / 1024))" "$exports" \
@@ -434,7 +387,13 @@ EOF
 # --- main --------------------------------------------------------------------
 ensure_toolchain
 mkdir -p "$work"
-fetch_pyconfigs
+needed=()
+for i in "${interpreters[@]}"; do
+    tag="${i%%=*}"
+    case "$tag" in *t) continue ;; esac
+    from="$(pyconfig_for "${tag#cp3}")" && needed+=("$from")
+done
+fetch_pyconfigs ${needed[@]+"${needed[@]}"}
 echo "== toolchain: $("$triple-g++-posix" --version | sed -n 1p), $("$triple-dlltool" --version | sed -n 1p)"
 
 failed=0
