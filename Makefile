@@ -68,7 +68,7 @@ PYTHONS ?=
 VERSIONS ?=
 
 # Interpreters and build tools are looked up only when something is built.
-NEEDS_TOOLS := $(filter-out clean help ft-python tsan-python newest-chroot test-newest leakcheck-newest,$(or $(MAKECMDGOALS),$(.DEFAULT_GOAL)))
+NEEDS_TOOLS := $(filter-out clean help ft-python tsan-python newest-chroot test-newest leakcheck-newest windows-check-newest,$(or $(MAKECMDGOALS),$(.DEFAULT_GOAL)))
 
 ifneq ($(NEEDS_TOOLS),)
 

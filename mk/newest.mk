@@ -11,6 +11,11 @@
 #   make leakcheck-newest make leakcheck inside the chroot with the debug
 #                         interpreter NEWEST_DBG_PYTHON (default python3.14-dbg);
 #                         LEAKCHECK_CALLS and PUBLIC_API_ONLY are passed on
+#   make windows-check-newest
+#                         make windows-check inside the chroot: the Windows
+#                         x86-64 cross-build check for 3.14 and 3.15 (their
+#                         headers, with 3.13's Windows pyconfig.h; see
+#                         tools/windows_check.sh)
 #   make newest-chroot    only make the chroot, if it is not there
 #                         (tools/build_newest_chroot.sh: debootstrap from the
 #                         Debian archive of the machine's apt configuration into
@@ -31,7 +36,7 @@
 NEWEST_VERSIONS ?=
 NEWEST_DBG_PYTHON ?= python3.14-dbg
 
-.PHONY: newest-chroot test-newest leakcheck-newest
+.PHONY: newest-chroot test-newest leakcheck-newest windows-check-newest
 
 newest-chroot:
 	@bash $(ROOT)/tools/build_newest_chroot.sh
@@ -46,3 +51,7 @@ leakcheck-newest:
 	@bash $(ROOT)/tools/in_newest_chroot.sh make --no-print-directory leakcheck \
 	    DBG_PYTHON='$(NEWEST_DBG_PYTHON)' LEAKCHECK_CALLS='$(LEAKCHECK_CALLS)' \
 	    PUBLIC_API_ONLY='$(PUBLIC_API_ONLY)'
+
+windows-check-newest:
+	@bash $(ROOT)/tools/in_newest_chroot.sh make --no-print-directory windows-check \
+	    VERSIONS='$(NEWEST_VERSIONS)'
