@@ -8,9 +8,10 @@
 // struct field but the one listed, and each has a public replacement that
 // gives the same results.  Building with GLOBALS_PUBLIC_API_ONLY=ON
 // (QV_PUBLIC_API_ONLY) uses the replacements everywhere; interpreters newer
-// than the newest one this code was tested with (3.13), and free-threaded
-// builds (where borrowed references are not safe), select that mode on
-// their own.
+// than 3.13, the newest against which the functions of this table were
+// checked, and free-threaded builds (where borrowed references are not
+// safe), select that mode on their own.  3.14 and 3.15 are built and tested
+// in that mode.
 //
 //   _PyObject_LookupAttr (3.7-3.12): getattr(o, n, default) without making
 //       the AttributeError it then clears.  Public: PyObject_GetAttr and
@@ -62,8 +63,9 @@
 #endif
 
 // Public API only: asked for by the build, or chosen for interpreters newer
-// than the newest tested one and for free-threaded builds (where the
-// borrowed references that the exported functions hand out are not safe).
+// than 3.13 (see the top of this file) and for free-threaded builds (where
+// the borrowed references that the exported functions hand out are not
+// safe).
 #if defined(QV_PUBLIC_API_ONLY_REQUESTED) || PY_VERSION_HEX >= 0x030E0000 || QV_FREE_THREADED
 #define QV_PUBLIC_API_ONLY 1
 #else
