@@ -7,6 +7,7 @@
 #
 #   tools/build_newest_chroot.sh        make it if it is not there; the
 #                                       chroot's path is the last line printed
+#   tools/build_newest_chroot.sh --path only print where it is (or would be)
 #
 # Where it goes: $QV_NEWEST_CHROOT, default ~/.cache/qv-newest/sid (under
 # $XDG_CACHE_HOME when set), outside any source tree.  It is made with
@@ -42,6 +43,10 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 home="${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}"
 chroot_dir="${QV_NEWEST_CHROOT:-${XDG_CACHE_HOME:-$home/.cache}/qv-newest/sid}"
 chroot_dir="${chroot_dir%/}"
+if [ "${1:-}" = "--path" ]; then
+    echo "$chroot_dir"
+    exit 0
+fi
 stamp="$chroot_dir/.qv-built"
 want="Debian sid (debootstrap --variant=minbase)
 packages: ${packages[*]}"
@@ -63,7 +68,7 @@ finished() {
     [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] && works "$chroot_dir" >/dev/null 2>&1
 }
 
-if [ -f "$stamp" ] && finished; then
+if finished; then
     echo "== $chroot_dir is made (Debian sid: ${PYTHON_VERSIONS[*]})"
     echo "$chroot_dir"
     exit 0

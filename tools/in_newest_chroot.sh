@@ -51,9 +51,12 @@ fi
 root="$(cd "$(dirname "$0")/.." && pwd)"
 
 # --- the chroot --------------------------------------------------------------
-made="$(bash "$root/tools/build_newest_chroot.sh")" || exit 1
-chroot_dir="$(tail -n1 <<<"$made")"
-[ "$(wc -l <<<"$made")" -gt 1 ] && sed '$d' <<<"$made"
+# Made when it is not there (its progress shown as it goes, without the
+# path it prints last).
+if ! bash "$root/tools/build_newest_chroot.sh" | sed '$d'; then
+    exit 1
+fi
+chroot_dir="$(bash "$root/tools/build_newest_chroot.sh" --path)"
 [ -x "$chroot_dir/usr/bin/env" ] || { echo "in_newest_chroot: no chroot at '$chroot_dir'" >&2; exit 1; }
 
 if ! command -v rsync >/dev/null 2>&1; then
