@@ -1,6 +1,8 @@
-# Builds quorvane.global_var.globals for every CPython 3.7 .. 3.13 on the
-# machine, the free-threaded 3.13 (tag cp313t) among them, and runs the tests
-# under each of them.
+# Builds quorvane.global_var.globals for every CPython 3.7 .. 3.15 on the
+# machine (the newest supported version is MAX_MINOR in tools/find_pythons.sh),
+# the free-threaded 3.13 (tag cp313t) among them, and runs the tests under
+# each of them.  CPython 3.14 and 3.15 are tested in a Debian sid chroot by
+# make test-newest (mk/newest.mk).
 #
 #   make                      build for every interpreter, copy the builds into
 #                             quorvane/global_var/, import each one
@@ -44,8 +46,8 @@
 # globals.cpython-313t-x86_64-linux-gnu.so beside the cp313 one.
 #
 # More targets (benchmarks, packaging, leak check, sanitizers, ThreadSanitizer
-# under the free-threaded interpreter: make tsan) are described at the top of
-# mk/*.mk.
+# under the free-threaded interpreter: make tsan, CPython 3.14 and 3.15 in a
+# chroot: make test-newest) are described at the top of mk/*.mk.
 
 SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c

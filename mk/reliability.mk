@@ -15,8 +15,10 @@
 #                         size (STRESS_CALLS calls, a 50 MB file, STRESS_EXAMPLES
 #                         hypothesis examples) under every interpreter
 #
-#   (make leakcheck DBG_PYTHON=python3.14-dbg: another Debian debug
-#   interpreter; tools/in_newest_chroot.sh runs it where 3.14 is)
+#   make leakcheck DBG_PYTHON=python3.15-dbg
+#                         the same with another Debian debug interpreter
+#                         (make leakcheck-newest: under python3.14-dbg in the
+#                         Debian sid chroot of mk/newest.mk)
 #
 # Layout: build/dbg-cpXY/, build/dbg-pkg/ and build/venv-dbg-cpXY/ for the
 # leak check; build/asan-cpXY/{cmake,tree,reports}/ for the sanitizers (tree/
