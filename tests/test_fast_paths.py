@@ -8,7 +8,7 @@ import textwrap
 
 import pytest
 import unidecode as unidecode_package
-from conftest import run_json
+from conftest import our_entries, run_json
 from hypothesis import given, settings, strategies as st
 
 TEXTS = ["", "a", "\u00e9", "hello world", "caf\u00e9", "\u5317\u4eb0", "mixed \u00fc\u00f1\u00ee text",
@@ -429,3 +429,36 @@ def test_a_dropped_defaults_module_releases_its_values(mod):
         pytest.skip("the interpreter keeps the dropped module")
     assert released(lambda inst, module: [inst.MISSING, inst.MISSING, inst.VALUE]
                     == [None, None, module.VALUE])
+
+
+def test_exceptions_kept_by_the_defaults_or_the_class_look_as_the_lookup_leaves_them(
+        mod, monkeypatch):
+    # Kept by the code that raised them, the exceptions that a missing
+    # setting and a failed `config_json` read clear show what getattr and
+    # the interpreter's dispatch (a subclass) leave on them.
+    import types
+    kept = []
+
+    def raising(name):
+        kept.append(AttributeError(name))
+        raise kept[-1]
+
+    def state(exc, owner):
+        return getattr(exc, "name", None), getattr(exc, "obj", None) is owner, our_entries(exc)
+
+    module = types.ModuleType("hooked_defaults")
+    module.__getattr__ = raising
+    getattr(module, "NOT_A_SETTING", None)
+    assert reading_from(mod, module).NOT_A_SETTING is None
+    assert state(kept[1], module) == state(kept[0], module)
+
+    class Sub(mod.config_global_var):
+        pass
+
+    monkeypatch.setattr(mod.config_global_var, "config_json",
+                        property(lambda self: raising("config_json")), raising=False)
+    del kept[:]
+    insts = [Sub(), mod.config_global_var()]
+    assert [inst.MAX_ROWS for inst in insts] == [100, 100]
+    assert state(kept[1], insts[1]) == state(kept[0], insts[0])
+

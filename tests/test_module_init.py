@@ -361,3 +361,58 @@ def test_second_module_object_cannot_be_executed(repo_root):
     ''', root=repo_root)
     assert res == dict(distinct=True, err=["RuntimeError", REINIT, 0],
                        second_untouched=True, first_kept=[True, True])
+
+
+EMBED_PROGRAM = r'''
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+static const char script[] =
+    "import os, sys\n"
+    "sys.path[:0] = os.environ['QV_EMBED_PATH'].split(os.pathsep)\n"
+    "import quorvane.global_var.globals as m\n"
+    "s = m.config_global_var(os.environ['QV_EMBED_INI'])\n"
+    "print('round', m.g.MAX_ROWS, m.apply_unidecoding(['caf\\u00e9', 1]), s.MAX_ROWS,\n"
+    "      type(m.g) is m.config_global_var, flush=True)\n";
+
+int main(void) {
+    for (int round = 1; round <= 3; ++round) {
+        Py_Initialize();
+        int failed = PyRun_SimpleString(script) != 0;
+        if (Py_FinalizeEx() < 0 || failed) {
+            return 10 + round;
+        }
+    }
+    return 0;
+}
+'''
+
+
+def test_embedding_application_that_reinitializes_python(repo_root, tmp_path):
+    """Py_Initialize / import / Py_FinalizeEx, three times in one process:
+    every round imports a working module of its own interpreter."""
+    import shutil
+    import subprocess
+    cfg = sysconfig.get_config_var
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if not cfg("Py_ENABLE_SHARED") or not compiler:
+        pytest.skip("needs the interpreter's shared library and a C compiler")
+    program = tmp_path / "embed"
+    (tmp_path / "embed.c").write_text(EMBED_PROGRAM)
+    subprocess.run([compiler, "-o", str(program), str(tmp_path / "embed.c"),
+                    "-I" + sysconfig.get_paths()["include"], "-L" + cfg("LIBDIR"),
+                    "-Wl,-rpath," + cfg("LIBDIR"), "-lpython" + cfg("LDVERSION")]
+                   + (cfg("LIBS") or "").split() + (cfg("SYSLIBS") or "").split(),
+                   check=True)
+    ini = tmp_path / "limits.ini"
+    ini.write_text("[Limits]\nmax_rows = 250\n")
+    site = [p for p in sys.path if p.endswith("site-packages")]
+    env = dict(os.environ, PYTHONHOME=sys.base_prefix, PYTHONMALLOC="debug",
+               QV_EMBED_INI=str(ini),
+               QV_EMBED_PATH=os.pathsep.join([str(repo_root)] + site))
+    env.pop("PYTHONPATH", None)
+    proc = subprocess.run([str(program)], env=env, cwd=str(tmp_path), timeout=240,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True)
+    assert (proc.returncode, proc.stdout.splitlines()) == (
+        0, ["round 100 ['caf', '1'] 250 True"] * 3), proc.stderr

@@ -172,7 +172,11 @@ Ref transliterate(PyObject* globals, PyObject* text) {
         return result;
     }
     add_traceback(entry, 14, globals);
-    Caught first;
+    Caught first;  // a bare except: every exception matches
+    if (!first.take_over()) {
+        add_traceback(entry, 15, globals);
+        return Ref();
+    }
     Handling handling_first(first);
     result = attempt(2, globals, text);
     if (result) {
@@ -180,6 +184,10 @@ Ref transliterate(PyObject* globals, PyObject* text) {
     }
     add_traceback(entry, 17, globals);
     Caught second;
+    if (!second.take_over()) {
+        add_traceback(entry, 18, globals);
+        return Ref();
+    }
     Handling handling_second(second);
     result = attempt(3, globals, text);
     if (!result) {
@@ -295,6 +303,10 @@ Ref apply(PyObject* globals, Ref object) {
     Caught caught;
     if (!caught.matches(PyExc_Exception)) {
         caught.reraise();
+        return Ref();
+    }
+    if (!caught.take_over()) {
+        add_traceback(entry, 29, globals);
         return Ref();
     }
     {

@@ -52,4 +52,9 @@ bool init_names() {
     return true;
 }
 
+void forget_names() {
+    names = Names();
+    constants = Constants();
+}
+
 }  // namespace qv

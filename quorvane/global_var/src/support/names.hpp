@@ -108,5 +108,8 @@ extern Constants constants;
 // Creates the names and constants; later calls find them made and return
 // at once.  Returns false with an exception set on failure.
 bool init_names();
+// Drops them without touching them (for after their interpreter has been
+// finalized); init_names() then makes them anew.
+void forget_names();
 
 }  // namespace qv
