@@ -71,10 +71,6 @@
 #define QV_PUBLIC_API_ONLY 0
 #endif
 
-// Whether getattr(o, n, <missing>) makes no AttributeError for a missing
-// attribute of a plain object (the public API has such a lookup from 3.13 on).
-#define QV_LOOKUP_WITHOUT_ERROR (!QV_PUBLIC_API_ONLY || QV_PY313)
-
 // The module's initialisation function is its only exported symbol: the
 // build hides everything else.
 #if defined(_WIN32)

@@ -100,6 +100,9 @@ struct Constants {
     PyObject* apply_doc = nullptr;
     PyObject* code_filename = nullptr;     // one backslash between components
     PyObject* str_upper = nullptr;         // str.upper, the method descriptor
+    // AttributeError's member descriptors `name` and `obj` (3.10 and newer).
+    PyObject* attribute_error_name = nullptr;
+    PyObject* attribute_error_obj = nullptr;
 };
 
 extern Names names;

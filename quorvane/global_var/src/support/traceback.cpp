@@ -119,7 +119,7 @@ bool Caught::take_over() {
     int is_subclass = 0;
     if (PyExceptionInstance_Check(value)) {
         PyObject* value_class = reinterpret_cast<PyObject*>(Py_TYPE(value));
-        is_subclass = PyObject_IsSubclass(value_class, type_.get());
+        is_subclass = type_.is(value_class) ? 1 : PyObject_IsSubclass(value_class, type_.get());
         if (is_subclass > 0 && !type_.is(value_class)) {
             type_ = Ref::borrow(value_class);
         }
