@@ -414,6 +414,28 @@ def test_upper_cased_names_are_new_strs_with_the_text_of_str_upper(mod):
         assert all(a is not b for a in first for b in keys[2:])
 
 
+def test_index_replaced_while_the_name_is_upper_cased_is_read_anew(mod, tmp_path):
+    # The presence test's read of config_json stands for the next one only
+    # when nothing can run in between.
+    ini = tmp_path / "s.ini"
+    ini.write_text("[A]\nmax_rows = 1\n[B]\nmax_rows = 2\n")
+
+    class Sub(mod.config_global_var):
+        pass
+
+    class Name(str):
+        def upper(self):
+            object.__setattr__(inst, "config_json", {"MAX_ROWS": "B"})
+            return str.upper(self)
+
+    seen = []
+    for cls in (mod.config_global_var, Sub):
+        inst = cls(str(ini))
+        object.__setattr__(inst, "config_json", {})
+        seen.append(getattr(inst, Name("MAX_ROWS")))
+    assert seen == [2, 2]
+
+
 def test_a_dropped_defaults_module_releases_its_values(mod):
     import gc
     import types

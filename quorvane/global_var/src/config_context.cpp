@@ -157,15 +157,26 @@ Ref read_reserved(PyObject* self, PyObject* name) {
 // Whether object.__getattribute__(self, name) finds something, for an
 // instance of the served class, without the AttributeError it would make
 // for a missing name: when neither the class nor object holds the name,
-// only the instance's dict can.  1, 0, or -1 with the lookup's exception.
-int instance_has_attribute(PyObject* self, PyObject* name) {
-    if (Ref attribute = Ref::steal(compat::type_lookup(Py_TYPE(self), name))) {
+// only the instance's dict can.  1 (with *found set to what the dict
+// holds, when it was the dict that held it), 0, or -1 with the lookup's
+// exception.
+int instance_has_attribute(PyObject* self, PyObject* name, Ref* found) {
+#if QV_PUBLIC_API_ONLY
+    // The class's MRO is itself and object, and object (whose attributes
+    // cannot change) has no attribute of the names read here (checked when
+    // the class is served): the class's own dict is all the type's lookup
+    // would search.
+    Ref attribute = Ref::steal(compat::own_type_attribute(Py_TYPE(self), name));
+#else
+    Ref attribute = Ref::steal(compat::type_lookup(Py_TYPE(self), name));
+#endif
+    if (attribute) {
         // A class attribute (a descriptor, say): the general lookup.
         return Ref::steal(PyObject_GenericGetAttr(self, name)) ? 1 : -1;
     }
     Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-    Ref value = dict ? Ref::steal(compat::dict_get(dict.get(), name)) : Ref();
-    if (value) {
+    *found = dict ? Ref::steal(compat::dict_get(dict.get(), name)) : Ref();
+    if (*found) {
         return 1;
     }
     return PyErr_Occurred() ? -1 : 0;
@@ -175,7 +186,8 @@ int instance_has_attribute(PyObject* self, PyObject* name) {
 // read served as the class's slot would serve it adds the entry (line 59)
 // of the nested call to a failure before clearing it: from 3.12 on an
 // exception carries its traceback, and whatever raised it may keep it.
-bool has_config_json(PyObject* self) {
+// *index is what the read found in the instance's dict, when it was there.
+bool has_config_json(PyObject* self, Ref* index) {
     PyObject* globals = served_by_class_slot(Py_TYPE(self));
     if (globals == nullptr ||
         builtins.object.get() != reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
@@ -189,7 +201,7 @@ bool has_config_json(PyObject* self) {
         PyErr_Clear();
         return false;
     }
-    const int found = instance_has_attribute(self, names.config_json);
+    const int found = instance_has_attribute(self, names.config_json, index);
     compat::leave_slot_call();
     if (found < 0) {
         add_traceback(getattribute_entry, 59, globals);
@@ -503,13 +515,22 @@ Ref lookup_setting(PyObject* globals, PyObject* self, PyObject* item) {
             return result;
         }
     }
-    if (!has_config_json(self)) {
+    Ref index;
+    if (!has_config_json(self, &index)) {
         return result;
     }
 
     // Is the option in the file?  The index is keyed by the upper-cased name.
     Ref upper = upper_cased(item);
-    Ref config_json = upper ? read_reserved(self, names.config_json) : Ref();
+    Ref config_json;
+    if (upper && index && PyUnicode_CheckExact(item)) {
+        // Nothing has run since the presence test read the instance's dict
+        // (an exact str's upper() runs no code): the same read again finds
+        // the same object, after the same recursion check.
+        config_json = std::move(index);
+    } else if (upper) {
+        config_json = read_reserved(self, names.config_json);
+    }
     int contained = config_json ? PySequence_Contains(config_json.get(), upper.get()) : -1;
     if (contained < 0) {
         add_traceback(getattribute_entry, 66, globals);
@@ -596,6 +617,10 @@ void serve_class(PyObject* cls, PyObject* globals) {
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
     if (!PyType_Check(cls) || type->tp_getattro != class_getattro ||
         served.load(std::memory_order_acquire) != nullptr) {
+        return;
+    }
+    Ref object_attribute = Ref::steal(compat::type_lookup(&PyBaseObject_Type, names.config_json));
+    if (object_attribute) {
         return;
     }
     served_class.cls = type;

@@ -178,6 +178,19 @@ PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
 #endif
 }
 
+PyObject* own_type_attribute(PyTypeObject* type, PyObject* name) {
+#if QV_PY312
+    Ref dict = Ref::steal(PyType_GetDict(type));
+#else
+    Ref dict = Ref::borrow(type->tp_dict);
+#endif
+    PyObject* found = dict ? dict_get(dict.get(), name) : nullptr;
+    if (found == nullptr) {
+        PyErr_Clear();
+    }
+    return found;
+}
+
 PyObject* sys_modules_get(PyObject* name) {
     Ref modules = Ref::borrow(PyImport_GetModuleDict());
     if (!modules) {

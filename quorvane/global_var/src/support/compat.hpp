@@ -187,6 +187,10 @@ int getattr_optional(PyObject* obj, PyObject* name, PyObject** result);
 // interpreter's own type lookup clears it).
 PyObject* type_lookup(PyTypeObject* type, PyObject* name);
 
+// The attribute `name` in the type's own dict, as a new reference; null,
+// with no exception set, when it has none (a failing lookup is cleared).
+PyObject* own_type_attribute(PyTypeObject* type, PyObject* name);
+
 // dict[key] as a new reference: null with no exception set when missing,
 // null with an exception set on error.
 inline PyObject* dict_get(PyObject* dict, PyObject* key) {
