@@ -83,11 +83,12 @@ Ref object_getattribute(PyObject* self, PyObject* name) {
 //
 // The slot serves the class directly once the module's exec step has
 // succeeded: from then on the module, and with it the namespace that the
-// class's functions have as their globals, is kept for the life of the
-// process, so a read needs no reference of its own to anything (without the
-// GIL every thread would take such references on the same objects).  Until
-// then, and for the class of a failed exec step, it does what the
-// interpreter's slot does (dispatch_getattro).
+// class's functions have as their globals, is kept while the interpreter
+// lives, so a read needs no reference of its own to the class or the
+// namespace (without the GIL every thread would take such references on
+// the same objects).  It holds the instance and the name, as the call it
+// stands in for would.  Until then, and for the class of a failed exec
+// step, it does what the interpreter's slot does (dispatch_getattro).
 struct ServedClass {
     PyTypeObject* cls = nullptr;  // compared only
     PyObject* globals = nullptr;  // the namespace of the initialised module

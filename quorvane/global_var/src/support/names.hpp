@@ -1,5 +1,5 @@
 // Interned strings and constants, created once by the module's exec step and
-// kept for the life of the process.
+// kept while the interpreter that owns the module lives.
 #pragma once
 
 #include "support/ref.hpp"

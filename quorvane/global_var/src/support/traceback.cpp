@@ -29,8 +29,8 @@ constexpr std::size_t entry_count = sizeof entry_lines / sizeof entry_lines[0];
 constexpr std::size_t max_lines = sizeof entry_lines[0].lines / sizeof(int);
 
 // One code object per (function, line), made by init_traceback_entries()
-// before any of the module's functions exists and kept for the life of the
-// process.  Its first line is the entry's line and its line table is empty,
+// before any of the module's functions exists and kept while the
+// interpreter lives.  Its first line is the entry's line and its line table is empty,
 // so a frame made from it reports that line on every interpreter version.
 PyObject* codes[entry_count][max_lines];
 
