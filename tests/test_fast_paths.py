@@ -8,32 +8,43 @@ import textwrap
 
 import pytest
 import unidecode as unidecode_package
-from conftest import run_json
+from conftest import our_entries, run_json
 from hypothesis import given, settings, strategies as st
 
 TEXTS = ["", "a", "\u00e9", "hello world", "caf\u00e9", "\u5317\u4eb0", "mixed \u00fc\u00f1\u00ee text",
-         "\ud800 lone surrogate", "x" * 1000]
+         "\ud800 lone surrogate", "\U0001f600 wide", "x" * 1000, "\u00e9x", "y\u4eb0"]
 
 
-def through_attempts(apply, value):
-    """apply(value) with a profiler installed: the attempts run as written."""
-    previous = sys.getprofile()
-    sys.setprofile(lambda *args: None)
-    try:
-        return apply(value)
-    finally:
-        sys.setprofile(previous)
+class Text(str):
+    """A str whose attempts read and call its methods as written: the
+    general path, which a plain str must not be told apart from."""
 
 
-def fingerprint(value, result):
-    return type(result), result, result is value
+def as_text(value):
+    if type(value) is str:
+        return Text(value)
+    if isinstance(value, list):
+        return [as_text(item) for item in value]
+    if isinstance(value, dict):
+        return {key: as_text(item) for key, item in value.items()}
+    return value
 
 
 @pytest.mark.parametrize("text", TEXTS)
-def test_plain_str_same_with_and_without_observer(mod, text):
-    fast = mod.apply_unidecoding(text)
-    slow = through_attempts(mod.apply_unidecoding, text)
-    assert fingerprint(text, fast) == fingerprint(text, slow)
+def test_plain_str_same_as_through_the_methods(mod, monkeypatch, text):
+    # What unidecode is handed, singletons of the empty and one-character
+    # strs included, and what comes back.
+    handed = []
+
+    def recording(string):
+        singleton = len(string) > 1 or string is (string[0] if string else "")
+        handed.append((type(string), string, singleton))
+        return unidecode_package.unidecode(string)
+
+    monkeypatch.setattr(mod, "unidecode", recording)
+    results = [mod.apply_unidecoding(value) for value in (text, Text(text))]
+    assert [type(r) for r in results] == [str, str] and results[0] == results[1]
+    assert handed[0] == handed[1] and handed[0][2]
 
 
 @settings(max_examples=200, deadline=None)
@@ -41,11 +52,9 @@ def test_plain_str_same_with_and_without_observer(mod, text):
                     lambda children: st.lists(children, max_size=4)
                     | st.dictionaries(st.text(max_size=3), children, max_size=4),
                     max_leaves=20))
-def test_nested_values_same_with_and_without_observer(mod, value):
+def test_nested_values_same_as_through_the_methods(mod, value):
     import copy
-    fast = mod.apply_unidecoding(copy.deepcopy(value))
-    slow = through_attempts(mod.apply_unidecoding, copy.deepcopy(value))
-    assert fast == slow
+    assert mod.apply_unidecoding(copy.deepcopy(value)) == mod.apply_unidecoding(as_text(value))
 
 
 def test_profiler_sees_the_unidecode_call_in_the_third_attempt(mod):
@@ -405,6 +414,28 @@ def test_upper_cased_names_are_new_strs_with_the_text_of_str_upper(mod):
         assert all(a is not b for a in first for b in keys[2:])
 
 
+def test_index_replaced_while_the_name_is_upper_cased_is_read_anew(mod, tmp_path):
+    # The presence test's read of config_json stands for the next one only
+    # when nothing can run in between.
+    ini = tmp_path / "s.ini"
+    ini.write_text("[A]\nmax_rows = 1\n[B]\nmax_rows = 2\n")
+
+    class Sub(mod.config_global_var):
+        pass
+
+    class Name(str):
+        def upper(self):
+            object.__setattr__(inst, "config_json", {"MAX_ROWS": "B"})
+            return str.upper(self)
+
+    seen = []
+    for cls in (mod.config_global_var, Sub):
+        inst = cls(str(ini))
+        object.__setattr__(inst, "config_json", {})
+        seen.append(getattr(inst, Name("MAX_ROWS")))
+    assert seen == [2, 2]
+
+
 def test_a_dropped_defaults_module_releases_its_values(mod):
     import gc
     import types
@@ -429,3 +460,36 @@ def test_a_dropped_defaults_module_releases_its_values(mod):
         pytest.skip("the interpreter keeps the dropped module")
     assert released(lambda inst, module: [inst.MISSING, inst.MISSING, inst.VALUE]
                     == [None, None, module.VALUE])
+
+
+def test_exceptions_kept_by_the_defaults_or_the_class_look_as_the_lookup_leaves_them(
+        mod, monkeypatch):
+    # Kept by the code that raised them, the exceptions that a missing
+    # setting and a failed `config_json` read clear show what getattr and
+    # the interpreter's dispatch (a subclass) leave on them.
+    import types
+    kept = []
+
+    def raising(name):
+        kept.append(AttributeError(name))
+        raise kept[-1]
+
+    def state(exc, owner):
+        return getattr(exc, "name", None), getattr(exc, "obj", None) is owner, our_entries(exc)
+
+    module = types.ModuleType("hooked_defaults")
+    module.__getattr__ = raising
+    getattr(module, "NOT_A_SETTING", None)
+    assert reading_from(mod, module).NOT_A_SETTING is None
+    assert state(kept[1], module) == state(kept[0], module)
+
+    class Sub(mod.config_global_var):
+        pass
+
+    monkeypatch.setattr(mod.config_global_var, "config_json",
+                        property(lambda self: raising("config_json")), raising=False)
+    del kept[:]
+    insts = [Sub(), mod.config_global_var()]
+    assert [inst.MAX_ROWS for inst in insts] == [100, 100]
+    assert state(kept[1], insts[1]) == state(kept[0], insts[0])
+

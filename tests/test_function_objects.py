@@ -7,7 +7,7 @@ import types
 
 import pytest
 
-from conftest import CODE_FILE, MODNAME, TB_FILE
+from conftest import CODE_FILE, MODNAME, TB_FILE, run_json
 
 APPLY_DOC = "\n    Recursively unidecode all unicode types\n    "
 CLASS_DOC = ("\n"
@@ -44,6 +44,8 @@ def test_function_identity(mod, name):
     assert f.__doc__ == info["doc"]
     assert f.__defaults__ == info["defaults"]
     assert f.__globals__ is vars(mod)
+    assert f.__kwdefaults__ is None
+    assert f.__annotations__ == {} and f.__annotations__ is f.__annotations__
 
 
 @pytest.mark.parametrize("name", sorted(FUNCTIONS))
@@ -101,6 +103,59 @@ def test_methods_bind_like_python_functions(mod):
     assert Holder.f is mod.apply_unidecoding
     assert holder.f() is holder          # bound: the instance is the argument
     assert Holder.f(["\u00e9", 2]) == ["", "2"]
+
+
+DELETE = object()
+# Each assignment or deletion as a Python function takes it: the same value
+# read back afterwards, or the same TypeError.
+ATTRIBUTE_CHANGES = [
+    ("__name__", "renamed"), ("__name__", 5), ("__name__", DELETE),
+    ("__qualname__", "Owner.renamed"), ("__qualname__", b"x"), ("__qualname__", DELETE),
+    ("__doc__", "text"), ("__doc__", DELETE), ("__module__", 5), ("__module__", DELETE),
+    ("__defaults__", (1,)), ("__defaults__", [1]), ("__defaults__", DELETE),
+    ("__annotations__", {"object": str}), ("__annotations__", None),
+    ("__annotations__", [("object", str)]), ("__annotations__", DELETE),
+]
+
+
+def change(f, attr, value):
+    try:
+        if value is DELETE:
+            delattr(f, attr)
+        else:
+            setattr(f, attr, value)
+    except TypeError as e:
+        return "TypeError: %s" % e
+    return getattr(f, attr)
+
+
+@pytest.mark.parametrize("attr, value", ATTRIBUTE_CHANGES)
+@pytest.mark.parametrize("name", sorted(FUNCTIONS))
+def test_attributes_change_as_on_a_python_function(mod, name, attr, value):
+    def reference(object):
+        pass
+    f = FUNCTIONS[name]["get"](mod)
+    saved = {a: getattr(f, a) for a, _ in ATTRIBUTE_CHANGES}
+    try:
+        assert change(f, attr, value) == change(reference, attr, value)
+        assert repr(f) == "<function %s at %#x>" % (f.__qualname__, id(f))
+    finally:
+        for a, v in saved.items():
+            setattr(f, a, v)
+
+
+def test_function_that_is_dropped_is_freed(repo_root):
+    # Only the module's namespace holds apply_unidecoding: rebinding the name
+    # frees the function, and its weak references die with it.
+    res = run_json('''
+        import weakref
+        import quorvane.global_var.globals as m
+        died = []
+        ref = weakref.ref(m.apply_unidecoding, died.append)
+        m.apply_unidecoding = None
+        done(dead=[ref() is None, died == [ref]])
+    ''', root=repo_root)
+    assert res == dict(dead=[True, True])
 
 
 def test_assigning_defaults_does_not_change_binding(mod):

@@ -18,6 +18,8 @@ MISMATCH_TEXT = ("compile time Python version 3.6 of module "
                  + VERSION)
 INTERPRETER_CHANGE = ("Interpreter change detected - this module can only be "
                       "loaded into one interpreter per process.")
+NO_SUBINTERPRETERS = ("module quorvane.global_var.globals does not support loading "
+                      "in subinterpreters")
 REINIT = ("Module 'globals' has already been imported. "
           "Re-initialisation is not supported.")
 
@@ -111,6 +113,12 @@ def test_failure_in_defaults_module_is_reported_and_not_remembered(make_package,
         failed_ns = init_namespace(err)
         err_description = describe(err)
         failed_class = weakref.ref(failed_ns["config_global_var"])
+        failed_function = weakref.ref(failed_ns["apply_unidecoding"])
+        # The failed class still reads as the interpreter's slot would.
+        try:
+            failed_ns["config_global_var"].__new__(failed_ns["config_global_var"]).MAX_ROWS
+        except AttributeError as exc:
+            unbuilt_read = describe(exc) + [[e[2] for e in own_entries(exc)]]
         failed_state = [failed_ns.get("__name__"), "config_global_var" in failed_ns,
                         "g" in failed_ns]
         left_registered = NAME in sys.modules
@@ -142,7 +150,8 @@ def test_failure_in_defaults_module_is_reported_and_not_remembered(make_package,
         done(err=err_description, init=ents[i], next=ents[i + 1],
              last_file=ents[-1][1].endswith("global_var.py"),
              init_count=[e[0] for e in ents].count("init " + NAME),
-             failed_state=failed_state, failed_class_freed=failed_class() is None,
+             failed_state=failed_state, unbuilt_read=unbuilt_read,
+             failed_freed=[failed_class() is None, failed_function() is None],
              left_registered=left_registered,
              retry=[type(m.g) is m.config_global_var, m.__test__ == {}, NAME in sys.modules],
              own_slot=own_slot)
@@ -153,28 +162,44 @@ def test_failure_in_defaults_module_is_reported_and_not_remembered(make_package,
         next=["quorvane.global_var.globals.config_global_var.__init__", TB_FILE, 54],
         last_file=True, init_count=1,
         failed_state=["globals" if under_another_name else "quorvane.global_var.globals", True, False],
-        failed_class_freed=True, left_registered=False, retry=[True, True, True],
+        unbuilt_read=["AttributeError", "'config_global_var' object has no attribute 'module'",
+                      [61, 59]],
+        failed_freed=[True, True], left_registered=False, retry=[True, True, True],
         own_slot=[0, True])
 
 
-def test_missing_unidecode_fails_at_line_3_then_import_runs_whole_body(repo_root):
+@pytest.mark.parametrize("blocked, err, line, bound_before", [
+    ("unidecode", ["ModuleNotFoundError", "No module named 'unidecode'"], 3,
+     ["ConfigParser", "importlib"]),
+    ("unidecode without the function", ["ImportError", "cannot import name unidecode"], 3,
+     ["ConfigParser", "importlib"]),
+    ("traceback", ["ModuleNotFoundError", "No module named 'traceback'"], 4,
+     ["ConfigParser", "importlib", "unidecode"]),
+])
+def test_failed_import_statement_then_import_runs_whole_body(repo_root, blocked, err, line,
+                                                             bound_before):
     res = run_json('''
-        import importlib
+        import importlib, types
+        blocked = %r
 
         class Blocker:
             def find_spec(self, name, path=None, target=None):
-                if name.partition(".")[0] == "unidecode":
-                    raise ModuleNotFoundError("No module named %r" % name, name=name)
+                if name.partition(".")[0] == blocked:
+                    raise ModuleNotFoundError("No module named %%r" %% name, name=name)
                 return None
 
         blocker = Blocker()
         sys.meta_path.insert(0, blocker)
+        sys.modules.pop(blocked, None)
+        if blocked.endswith("without the function"):
+            sys.modules["unidecode"] = types.ModuleType("unidecode")
         try:
             importlib.import_module(NAME)
         except ImportError as exc:
             err = exc
         failed_ns = init_namespace(err)
         sys.meta_path.remove(blocker)
+        sys.modules.pop("unidecode", None)
         # The retry must start again at line 1: a freshly imported
         # configparser shows that the first import statement ran again.
         old_cp = sys.modules.pop("configparser").ConfigParser
@@ -185,19 +210,20 @@ def test_missing_unidecode_fails_at_line_3_then_import_runs_whole_body(repo_root
              fresh_cp=[m.ConfigParser is sys.modules["configparser"].ConfigParser,
                        m.ConfigParser is not old_cp],
              retry=[m.unidecode("x") == "x", type(m.g) is m.config_global_var])
-    ''', root=repo_root)
-    assert res == dict(err=["ModuleNotFoundError", "No module named 'unidecode'"],
-                       own=[[INIT_ENTRY, TB_FILE, 3]],
-                       failed_ns=["ConfigParser", "importlib"],
+    ''' % blocked, root=repo_root)
+    assert res == dict(err=err, own=[[INIT_ENTRY, TB_FILE, line]], failed_ns=bound_before,
                        fresh_cp=[True, True], retry=[True, True])
 
 
 @pytest.mark.parametrize("key, trouble", [
-    ("traceback", "spec"), ("traceback", "flag"), ("unidecode.unidecode", "spec")])
+    ("traceback", "spec"), ("traceback", "flag"), ("traceback", "initializing"),
+    ("unidecode.unidecode", "spec")])
 def test_sys_modules_entries_are_read_as_a_plain_mapping(repo_root, key, trouble):
     # An import statement uses an entry of sys.modules whose spec cannot be
     # read, or whose _initializing flag cannot be tested, as one that is not
-    # being initialised; the from-import falls back to such an entry too.
+    # being initialised, and imports one that is being initialised (which
+    # gives the same entry once it is ready); the from-import falls back to
+    # such an entry too.
     res = run_json('''
         import importlib, types
         key, trouble = %r, %r
@@ -211,7 +237,8 @@ def test_sys_modules_entries_are_read_as_a_plain_mapping(repo_root, key, trouble
             def __spec__(self):
                 if trouble == "spec":
                     raise RuntimeError("spec")
-                return types.SimpleNamespace(_initializing=Flag())
+                return types.SimpleNamespace(
+                    _initializing=trouble == "initializing" or Flag())
 
         planted = sys.modules[key] = Entry(key)
         if key == "unidecode.unidecode":
@@ -235,43 +262,59 @@ with open(%(out)r, "w") as f:
 '''
 
 
+# A legacy sub-interpreter (_testcapi's, or Py_NewInterpreter()) runs the
+# module's own check; an isolated one (_xxsubinterpreters, _interpreters) is
+# the interpreter's to refuse from 3.12 on, before the module runs at all.
+@pytest.mark.parametrize("api", ["legacy", "isolated"])
 @pytest.mark.parametrize("order", ["main_first", "sub_first", "sub_during_main_import"])
-def test_second_interpreter_is_refused(order, make_package, tmp_path):
-    pytest.importorskip("_testcapi")
+def test_second_interpreter_is_refused(order, api, make_package, tmp_path):
+    pytest.importorskip("_testcapi" if api == "legacy" else "_xxsubinterpreters"
+                        if sys.version_info < (3, 13) else "_interpreters")
     root = make_package('''
         import builtins
         MAX_ROWS = 100
         if getattr(builtins, "QV_SUB_CODE", None):
-            import _testcapi
-            builtins.QV_SUB_RC = _testcapi.run_in_subinterp(builtins.QV_SUB_CODE)
+            builtins.QV_SUB_RC = builtins.QV_RUN(builtins.QV_SUB_CODE)
     ''')
     out = str(tmp_path / "subinterp.txt")
     res = run_json('''
-        import _testcapi, builtins, importlib
-        order = %r
-        code = %r
+        import builtins, importlib
+        api, order, code = %r, %r, %r
+        if api == "legacy":
+            import _testcapi
+            run = _testcapi.run_in_subinterp
+        else:
+            try:
+                import _interpreters as interpreters
+            except ImportError:
+                import _xxsubinterpreters as interpreters
+
+            def run(code):
+                interpreters.run_string(interpreters.create(), code)
+                return 0
         main = None
         if order == "sub_first":
-            rc = _testcapi.run_in_subinterp(code)
+            rc = run(code)
         elif order == "sub_during_main_import":
-            builtins.QV_SUB_CODE = code
+            builtins.QV_SUB_CODE, builtins.QV_RUN = code, run
         try:
             importlib.import_module(NAME)
             main = "imported"
         except ImportError as exc:
             main = describe(exc) + [len(own_entries(exc))]
         if order == "main_first":
-            rc = _testcapi.run_in_subinterp(code)
+            rc = run(code)
         elif order == "sub_during_main_import":
             rc = builtins.QV_SUB_RC
         with open(%r) as f:
             done(rc=rc, main=main, sub=f.read())
-    ''' % (order, SUBINTERP_CODE % dict(root=str(root), out=out), out), root=root)
-    refused = "ImportError: " + INTERPRETER_CHANGE
-    if order == "sub_first":
+    ''' % (api, order, SUBINTERP_CODE % dict(root=str(root), out=out), out), root=root)
+    if api == "isolated" and sys.version_info >= (3, 12):
+        assert res == dict(rc=0, sub="ImportError: " + NO_SUBINTERPRETERS, main="imported")
+    elif order == "sub_first":
         assert res == dict(rc=0, sub="imported", main=["ImportError", INTERPRETER_CHANGE, 0])
     else:
-        assert res == dict(rc=0, sub=refused, main="imported")
+        assert res == dict(rc=0, sub="ImportError: " + INTERPRETER_CHANGE, main="imported")
 
 
 @pytest.fixture
@@ -341,6 +384,65 @@ def test_loaded_under_another_name(key_taken, repo_root):
                        modules=["quorvane.global_var.globals"], g=True)
 
 
+@pytest.mark.parametrize("parent", ["missing", "unreadable"])
+def test_module_attributes_from_the_spec(repo_root, parent):
+    # A spec attribute that is missing is not copied; one that cannot be
+    # read fails the create step, and nothing of that attempt remains.
+    res = run_json('''
+        import _imp, importlib, importlib.util
+        found = importlib.util.find_spec(NAME)
+
+        class Spec:
+            name, origin, loader = NAME, found.origin, found.loader
+            if %r == "unreadable":
+                parent = property(lambda self: 1 / 0)
+        try:
+            m = _imp.create_dynamic(Spec())
+            created = [m.__file__ == found.origin, m.__loader__ is found.loader,
+                       m.__package__, hasattr(m, "__path__")]
+            _imp.exec_dynamic(m)
+        except ZeroDivisionError as exc:
+            created = describe(exc)
+        later = importlib.import_module(NAME)
+        done(created=created, later=type(later.g) is later.config_global_var)
+    ''' % parent, root=repo_root)
+    assert res == dict(created=[True, True, None, False] if parent == "missing"
+                       else ["ZeroDivisionError", "division by zero"], later=True)
+
+
+def test_builtins_are_captured_by_the_import_that_succeeds(repo_root):
+    # A missing builtin fails the import at line 1; the next import captures
+    # what builtins holds then: the class is built on that `object`, and the
+    # instance's own attributes are read through its __getattribute__.
+    res = run_json('''
+        import builtins, importlib
+        real_map, real_object, seen = map, object, []
+        del builtins.map
+        try:
+            importlib.import_module(NAME)
+        except NameError as exc:
+            error = exc
+        builtins.map = real_map
+        err = describe(error) + [own_entries(error)]
+
+        class Base:
+            def __getattribute__(self, name):
+                seen.append(name)
+                return real_object.__getattribute__(self, name)
+        builtins.object = Base
+        try:
+            m = importlib.import_module(NAME)
+        finally:
+            builtins.object = real_object
+        del seen[:]
+        done(err=err, bases=m.config_global_var.__bases__ == (Base,),
+             reads=[m.g.MAX_ROWS, m.g.variables, m.g.NOT_A_SETTING], seen=seen)
+    ''', root=repo_root)
+    assert res == dict(err=["NameError", "name 'map' is not defined", [[INIT_ENTRY, TB_FILE, 1]]],
+                       bases=True, reads=[100, [], None],
+                       seen=["module", "config_json", "variables", "module"])
+
+
 def test_second_module_object_cannot_be_executed(repo_root):
     res = run_json('''
         import importlib, importlib.util
@@ -361,3 +463,58 @@ def test_second_module_object_cannot_be_executed(repo_root):
     ''', root=repo_root)
     assert res == dict(distinct=True, err=["RuntimeError", REINIT, 0],
                        second_untouched=True, first_kept=[True, True])
+
+
+EMBED_PROGRAM = r'''
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+static const char script[] =
+    "import os, sys\n"
+    "sys.path[:0] = os.environ['QV_EMBED_PATH'].split(os.pathsep)\n"
+    "import quorvane.global_var.globals as m\n"
+    "s = m.config_global_var(os.environ['QV_EMBED_INI'])\n"
+    "print('round', m.g.MAX_ROWS, m.apply_unidecoding(['caf\\u00e9', 1]), s.MAX_ROWS,\n"
+    "      type(m.g) is m.config_global_var, flush=True)\n";
+
+int main(void) {
+    for (int round = 1; round <= 3; ++round) {
+        Py_Initialize();
+        int failed = PyRun_SimpleString(script) != 0;
+        if (Py_FinalizeEx() < 0 || failed) {
+            return 10 + round;
+        }
+    }
+    return 0;
+}
+'''
+
+
+def test_embedding_application_that_reinitializes_python(repo_root, tmp_path):
+    """Py_Initialize / import / Py_FinalizeEx, three times in one process:
+    every round imports a working module of its own interpreter."""
+    import shutil
+    import subprocess
+    cfg = sysconfig.get_config_var
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if not cfg("Py_ENABLE_SHARED") or not compiler:
+        pytest.skip("needs the interpreter's shared library and a C compiler")
+    program = tmp_path / "embed"
+    (tmp_path / "embed.c").write_text(EMBED_PROGRAM)
+    subprocess.run([compiler, "-o", str(program), str(tmp_path / "embed.c"),
+                    "-I" + sysconfig.get_paths()["include"], "-L" + cfg("LIBDIR"),
+                    "-Wl,-rpath," + cfg("LIBDIR"), "-lpython" + cfg("LDVERSION")]
+                   + (cfg("LIBS") or "").split() + (cfg("SYSLIBS") or "").split(),
+                   check=True)
+    ini = tmp_path / "limits.ini"
+    ini.write_text("[Limits]\nmax_rows = 250\n")
+    site = [p for p in sys.path if p.endswith("site-packages")]
+    env = dict(os.environ, PYTHONHOME=sys.base_prefix, PYTHONMALLOC="debug",
+               QV_EMBED_INI=str(ini),
+               QV_EMBED_PATH=os.pathsep.join([str(repo_root)] + site))
+    env.pop("PYTHONPATH", None)
+    proc = subprocess.run([str(program)], env=env, cwd=str(tmp_path), timeout=240,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True)
+    assert (proc.returncode, proc.stdout.splitlines()) == (
+        0, ["round 100 ['caf', '1'] 250 True"] * 3), proc.stderr

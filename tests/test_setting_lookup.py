@@ -266,7 +266,18 @@ def test_failing_bool_instance_test(build, default, with_file, line):
     assert build(QV_SETTING=IntWithBadClass(5)).QV_SETTING == 5
 
 
+def hooked_defaults(error):
+    """Defaults made by a module __getattr__ (PEP 562) that raises error(name)."""
+    def __getattr__(name):
+        raise error(name)
+    module = types.ModuleType("hooked")
+    module.__getattr__ = __getattr__
+    return module
+
+
 @pytest.mark.parametrize("change, outcome, line", [
+    (lambda inst: setattr(inst, "module", hooked_defaults(AttributeError)), None, None),
+    (lambda inst: setattr(inst, "module", hooked_defaults(LookupError)), LookupError, 61),
     (lambda inst: delattr(inst, "config_json"), 100, None),
     (lambda inst: setattr(inst, "config_json", {}), 100, None),
     (lambda inst: setattr(inst, "config_json", {"MAX_ROWS": "Limits"}), 250, None),

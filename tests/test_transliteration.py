@@ -50,6 +50,12 @@ class BadNumber(int):
         raise self.exc_type("no text")
 
 
+class NoAscii(str):
+    """A str without an ASCII form: encode() raises ValueError("no text")."""
+    def encode(self, *args):
+        raise ValueError("no text")
+
+
 class Probe(str):
     """A str whose decode/encode are logged together with sys.exc_info()."""
     def __new__(cls, text, decode_errors=()):
@@ -264,15 +270,16 @@ def test_missing_unidecode_prints_one_traceback_per_str(mod, apply, monkeypatch,
     assert printed_entries(err) == [14, 17, 19] * 2
 
 
-def test_failing_str_is_printed_and_number_returned(apply, capsys):
-    bad = BadNumber(5, ValueError)
-    lst = [bad, "caf\u00e9"]
+def test_failing_str_and_number_are_printed_and_returned(apply, capsys):
+    bad, text = BadNumber(5, ValueError), NoAscii("caf\u00e9")
+    lst = [bad, "caf\u00e9", text]
     assert apply(bad) is bad
     outer = LookupError("caller's")
     assert call_while_handling(outer, apply, lst) == (lst, outer)
-    assert lst[0] is bad and lst[1] == "caf"
+    assert lst[0] is bad and lst[1] == "caf" and lst[2] is text
     err = capsys.readouterr().err
-    assert err.count("ValueError: no text") == 2 and printed_entries(err) == [28, 28]
+    # The str's traceback shows attempt 3's error with attempts 1 and 2 as its context.
+    assert err.count("ValueError: no text") == 3 and printed_entries(err) == [28, 28, 14, 17, 19]
 
 
 @pytest.mark.parametrize("wrap, lines", [
@@ -352,11 +359,21 @@ def test_every_item_is_assigned_back_in_iteration_order(apply):
                      ("get", "a"), ("set", "a", "caf")]
 
 
+def stops_after_first(base):
+    """A list or dict whose iteration raises ValueError("refused") after the first item."""
+    def __iter__(self):
+        yield next(base.__iter__(self))
+        raise ValueError("refused")
+    return type("Stops", (base,), {"__iter__": __iter__})
+
+
 @pytest.mark.parametrize("make, refuse, expected, line", [
     (lambda: LogDict(a=1, b=2, c=3), "b", {"a": 1, "b": 2, "c": "3"}, 23),
     (lambda: LogList([1, 2, 3]), 1, ["3", 2, 3], 26),
+    (lambda: stops_after_first(list)([1, 2, 3]), None, ["1", 2, 3], 25),
+    (lambda: stops_after_first(dict)(a=1, b=2), None, {"a": "1", "b": 2}, 22),
 ])
-def test_failed_assignment_is_printed_and_work_done_stays(apply, capsys, make, refuse,
+def test_failed_walk_is_printed_and_work_done_stays(apply, capsys, make, refuse,
                                                           expected, line):
     obj = make()
     obj.refuse = refuse

@@ -9,8 +9,9 @@ hides an error fails the check too).
 
 from __future__ import annotations
 
+from decimal import Decimal
 from pathlib import Path
-from typing import Any
+from typing import Any, Mapping, MutableSequence, Sequence
 
 from typing_extensions import assert_type
 
@@ -30,11 +31,31 @@ assert_type(sum(apply_unidecoding(ints)), Any)
 counts: dict[str, int] = {"a": 1}
 assert_type(apply_unidecoding(counts), "dict[str, Any]")
 
-# ... and anything else unchanged.
+# ... a value typed so that it may be a list or a dict at run time (an
+# abstract collection, object, a union holding one) as Any: whatever it
+# held, its numbers may have become strs, so code that relies on its old
+# item types is not passed ...
+def total(xs: MutableSequence[float]) -> float:
+    return sum(apply_unidecoding(xs))  # type: ignore[no-any-return]
+
+
+def first(m: Mapping[str, int]) -> int:
+    return apply_unidecoding(m)["a"] + 1  # type: ignore[no-any-return]
+
+
+def anything(o: object, rows: Sequence[int] | None) -> None:
+    assert_type(apply_unidecoding(o), Any)
+    assert_type(apply_unidecoding(rows), "Any | None")
+
+
+# ... and a value that cannot be a list or a dict unchanged, its type kept
+# (a complex may hold an int or a float, which come back as strs).
 assert_type(apply_unidecoding(("é", 1)), "tuple[str, int]")
 assert_type(apply_unidecoding(None), None)
-assert_type(apply_unidecoding(3j), complex)
+assert_type(apply_unidecoding(3j), "str | complex")
 assert_type(apply_unidecoding(b"x"), bytes)
+assert_type(apply_unidecoding(frozenset({1})), "frozenset[int]")
+assert_type(apply_unidecoding(Decimal("1.5")), Decimal)
 
 # config_global_var: generic over the filename it was built with.
 assert_type(config_global_var(), "config_global_var[None]")

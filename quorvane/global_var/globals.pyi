@@ -9,14 +9,21 @@ file); g is the instance that importing the module builds, without a file.
 import importlib as importlib
 import traceback as traceback
 from configparser import ConfigParser as ConfigParser
+from decimal import Decimal
+from fractions import Fraction
 from os import PathLike
 from types import ModuleType
 from typing import Any, Generic, Iterable, TypeVar, overload
 
 from unidecode import unidecode as unidecode
 
-_T = TypeVar("_T")
 _K = TypeVar("_K")
+# What apply_unidecoding returns unchanged and no list or dict can be.
+_Kept = TypeVar(
+    "_Kept",
+    bound=tuple[Any, ...] | bytes | bytearray | set[Any] | frozenset[Any]
+    | Decimal | Fraction | None,
+)
 
 # What ConfigParser.read accepts: one path or an iterable of paths.
 _Path = str | bytes | PathLike[str] | PathLike[bytes]
@@ -30,16 +37,28 @@ _F = TypeVar("_F", bound=_Files | None)
 # type (numbers inside become strs, at any depth), so their items or values
 # come back as Any; a dict's keys are left alone.  Anything else is returned
 # unchanged.
+#
+# A value whose static type lets it be a list or a dict at run time (an
+# abstract collection such as Sequence or Mapping, object, a class a list or
+# dict subclass may derive from, a union holding one of them) comes back as
+# Any: its items may have changed type as a list's do.  Only the types
+# whose instances can never be lists or dicts (their layouts conflict)
+# keep their own; a complex is given as complex | str, because a complex
+# parameter accepts an int or a float too.
 @overload
 def apply_unidecoding(object: str) -> str: ...
 @overload
 def apply_unidecoding(object: int | float) -> str: ...
 @overload
+def apply_unidecoding(object: complex) -> str | complex: ...
+@overload
 def apply_unidecoding(object: list[Any]) -> list[Any]: ...
 @overload
 def apply_unidecoding(object: dict[_K, Any]) -> dict[_K, Any]: ...
 @overload
-def apply_unidecoding(object: _T) -> _T: ...
+def apply_unidecoding(object: _Kept) -> _Kept: ...
+@overload
+def apply_unidecoding(object: object) -> Any: ...
 
 class config_global_var(Generic[_F]):
     """Settings namespace: defaults from the defaults module, numbers and

@@ -83,11 +83,12 @@ Ref object_getattribute(PyObject* self, PyObject* name) {
 //
 // The slot serves the class directly once the module's exec step has
 // succeeded: from then on the module, and with it the namespace that the
-// class's functions have as their globals, is kept for the life of the
-// process, so a read needs no reference of its own to anything (without the
-// GIL every thread would take such references on the same objects).  Until
-// then, and for the class of a failed exec step, it does what the
-// interpreter's slot does (dispatch_getattro).
+// class's functions have as their globals, is kept while the interpreter
+// lives, so a read needs no reference of its own to the class or the
+// namespace (without the GIL every thread would take such references on
+// the same objects).  It holds the instance and the name, as the call it
+// stands in for would.  Until then, and for the class of a failed exec
+// step, it does what the interpreter's slot does (dispatch_getattro).
 struct ServedClass {
     PyTypeObject* cls = nullptr;  // compared only
     PyObject* globals = nullptr;  // the namespace of the initialised module
@@ -107,6 +108,33 @@ PyObject* served_by_class_slot(PyTypeObject* type) {
     return nullptr;
 }
 
+// What a read through PyObject_GetAttr does last, from 3.10 on, when it
+// fails: an AttributeError that names nothing gets the name and object.
+void name_attribute_error(PyObject* obj, PyObject* name) {
+#if QV_PY310
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return;
+    }
+    compat::RaisedException raised = compat::take_exception();
+#if !QV_PY312
+    PyErr_NormalizeException(&raised.type, &raised.value, &raised.traceback);
+#endif
+    if (PyErr_GivenExceptionMatches(raised.value, PyExc_AttributeError) &&
+        compat::attribute_error_is_bare(raised.value) &&
+        (PyObject_SetAttr(raised.value, names.name, name) < 0 ||
+         PyObject_SetAttr(raised.value, names.obj, obj) < 0)) {
+        // The failure is raised in its place.
+        Ref dropped[] = {Ref::steal(raised.type), Ref::steal(raised.value),
+                         Ref::steal(raised.traceback)};
+        return;
+    }
+    compat::restore_exception(raised);
+#else
+    (void)obj;
+    (void)name;
+#endif
+}
+
 // `self.<name>` for one of the reserved names.  Where the class's slot would
 // serve the read, it is served as that slot and the method would serve it:
 // the same recursion check, the same lookup, and a failure carries the entry
@@ -120,28 +148,68 @@ Ref read_reserved(PyObject* self, PyObject* name) {
         compat::leave_slot_call();
         if (!value) {
             add_traceback(getattribute_entry, 59, globals);
+            name_attribute_error(self, name);
         }
         return value;
     }
     return Ref::steal(PyObject_GetAttr(self, name));
 }
 
-// hasattr(self, "config_json"), where any exception counts as absent.
-bool has_config_json(PyObject* self) {
-    Ref value;
-    if (served_by_class_slot(Py_TYPE(self)) != nullptr &&
-        builtins.object.get() == reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
-        if (compat::enter_slot_call()) {
-            value = Ref::steal(compat::generic_getattr_or_null(self, names.config_json));
-            compat::leave_slot_call();
-        }
-    } else {
-        value = Ref::steal(PyObject_GetAttr(self, names.config_json));
+// Whether object.__getattribute__(self, name) finds something, for an
+// instance of the served class, without the AttributeError it would make
+// for a missing name: when neither the class nor object holds the name,
+// only the instance's dict can.  1 (with *found set to what the dict
+// holds, when it was the dict that held it), 0, or -1 with the lookup's
+// exception.
+int instance_has_attribute(PyObject* self, PyObject* name, Ref* found) {
+#if QV_PUBLIC_API_ONLY
+    // The class's MRO is itself and object, and object (whose attributes
+    // cannot change) has no attribute of the names read here (checked when
+    // the class is served): the class's own dict is all the type's lookup
+    // would search.
+    Ref attribute = Ref::steal(compat::own_type_attribute(Py_TYPE(self), name));
+#else
+    Ref attribute = Ref::steal(compat::type_lookup(Py_TYPE(self), name));
+#endif
+    if (attribute) {
+        // A class attribute (a descriptor, say): the general lookup.
+        return Ref::steal(PyObject_GenericGetAttr(self, name)) ? 1 : -1;
     }
-    if (!value) {
+    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    *found = dict ? Ref::steal(compat::dict_get(dict.get(), name)) : Ref();
+    if (*found) {
+        return 1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// hasattr(self, "config_json"), where any exception counts as absent.  A
+// read served as the class's slot would serve it adds the entry (line 59)
+// of the nested call to a failure before clearing it: from 3.12 on an
+// exception carries its traceback, and whatever raised it may keep it.
+// *index is what the read found in the instance's dict, when it was there.
+bool has_config_json(PyObject* self, Ref* index) {
+    PyObject* globals = served_by_class_slot(Py_TYPE(self));
+    if (globals == nullptr ||
+        builtins.object.get() != reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
+        Ref value = Ref::steal(PyObject_GetAttr(self, names.config_json));
+        if (!value) {
+            PyErr_Clear();
+        }
+        return static_cast<bool>(value);
+    }
+    if (!compat::enter_slot_call()) {
+        PyErr_Clear();
+        return false;
+    }
+    const int found = instance_has_attribute(self, names.config_json, index);
+    compat::leave_slot_call();
+    if (found < 0) {
+        add_traceback(getattribute_entry, 59, globals);
+        name_attribute_error(self, names.config_json);
         PyErr_Clear();
     }
-    return static_cast<bool>(value);
+    return found > 0;
 }
 
 bool set_attribute(PyObject* self, PyObject* name, PyObject* value) {
@@ -327,10 +395,14 @@ int is_bool(PyObject* value) {
 // The `except ValueError` clause around the conversion, for the exception
 // being raised: a ValueError (the captured builtin, or a subclass) is taken
 // and dropped, giving None; anything else is raised again (null returned).
-Ref drop_value_error() {
+Ref drop_value_error(PyObject* globals) {
     Caught caught;
     if (!caught.matches(builtins.value_error.get())) {
         caught.reraise();
+        return Ref();
+    }
+    if (!caught.take_over()) {
+        add_traceback(getattribute_entry, 81, globals);
         return Ref();
     }
     return Ref::none();
@@ -346,7 +418,7 @@ Ref convert_file_value(PyObject* globals, PyObject* self, PyObject* result,
     int boolean = is_bool(result);
     if (boolean < 0) {
         add_traceback(getattribute_entry, 70, globals);
-        return drop_value_error();
+        return drop_value_error(globals);
     }
     if (boolean) {
         line = 71;
@@ -367,7 +439,7 @@ Ref convert_file_value(PyObject* globals, PyObject* self, PyObject* result,
         return converted;
     }
     add_traceback(getattribute_entry, line, globals);
-    return drop_value_error();
+    return drop_value_error(globals);
 }
 
 // item.upper().  For an exact str the method is str.upper, whose type
@@ -444,13 +516,22 @@ Ref lookup_setting(PyObject* globals, PyObject* self, PyObject* item) {
             return result;
         }
     }
-    if (!has_config_json(self)) {
+    Ref index;
+    if (!has_config_json(self, &index)) {
         return result;
     }
 
     // Is the option in the file?  The index is keyed by the upper-cased name.
     Ref upper = upper_cased(item);
-    Ref config_json = upper ? read_reserved(self, names.config_json) : Ref();
+    Ref config_json;
+    if (upper && index && PyUnicode_CheckExact(item)) {
+        // Nothing has run since the presence test read the instance's dict
+        // (an exact str's upper() runs no code): the same read again finds
+        // the same object, after the same recursion check.
+        config_json = std::move(index);
+    } else if (upper) {
+        config_json = read_reserved(self, names.config_json);
+    }
     int contained = config_json ? PySequence_Contains(config_json.get(), upper.get()) : -1;
     if (contained < 0) {
         add_traceback(getattribute_entry, 66, globals);
@@ -503,6 +584,11 @@ PyObject* class_getattro(PyObject* self, PyObject* name) {
     if (!compat::enter_slot_call()) {
         return nullptr;
     }
+    // The call this stands in for holds its arguments until it returns; the
+    // caller may hold neither (a borrowed instance whose last reference goes
+    // while a default's __getattr__ or the parser runs).
+    Ref held_self = Ref::borrow(self);
+    Ref held_name = Ref::borrow(name);
     Ref value = lookup_setting(globals, self, name);
     compat::leave_slot_call();
     return value.release();
@@ -534,9 +620,18 @@ void serve_class(PyObject* cls, PyObject* globals) {
         served.load(std::memory_order_acquire) != nullptr) {
         return;
     }
+    Ref object_attribute = Ref::steal(compat::type_lookup(&PyBaseObject_Type, names.config_json));
+    if (object_attribute) {
+        return;
+    }
     served_class.cls = type;
     served_class.globals = globals;
     served.store(&served_class, std::memory_order_release);
+}
+
+void forget_served_class() {
+    served.store(nullptr, std::memory_order_release);
+    served_class = ServedClass();
 }
 
 const FunctionDef config_init_def = {{"__init__", 2, 1, init_params}, init_entry, 41, init_body};

@@ -46,5 +46,7 @@ void install_class_slot(PyObject* cls);
 // ...which it does once the exec step that built the class has succeeded;
 // `globals` is the namespace of the initialised module.
 void serve_class(PyObject* cls, PyObject* globals);
+// Drops the class served (for after its interpreter has been finalized).
+void forget_served_class();
 
 }  // namespace qv

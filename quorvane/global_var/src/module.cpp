@@ -60,6 +60,28 @@ Slot initialised_module;
 
 constexpr Entry entry = Entry::module_init;
 
+// ---- the end of the owning interpreter -------------------------------------
+
+// Registered with Py_AtExit by the first create step of the interpreter that
+// owns the module, and so called at the very end of Py_FinalizeEx, when that
+// interpreter and every object of it are gone.  An application that embeds
+// Python may initialise it again and import the module anew: everything
+// process-wide belongs to the finalized interpreter, so it is dropped
+// without being touched, and the next import starts from the beginning.
+void forget_finalized_interpreter() {
+    owning_interpreter_id = -1;
+    initialised_module.forget();
+    for (Slot* slot : {&builtins.module, &builtins.object, &builtins.enumerate, &builtins.map,
+                       &builtins.value_error}) {
+        slot->forget();
+    }
+    forget_served_class();
+    forget_function_type();
+    forget_traceback_entries();
+    forget_names();
+    compat::forget();
+}
+
 // ---- create step ---------------------------------------------------------
 
 struct SpecAttribute {
@@ -80,10 +102,13 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
     {
         std::lock_guard<compat::ProcessLock> hold(process_lock);
         if (owning_interpreter_id == -1) {
-            owning_interpreter_id = interpreter;
             if (interpreter == -1) {
                 return nullptr;
             }
+            owning_interpreter_id = interpreter;
+            // (Without a free place in the interpreter's short list, the
+            // module of a finalized interpreter stays in place, dead.)
+            (void)Py_AtExit(forget_finalized_interpreter);
         } else if (interpreter != owning_interpreter_id) {
             PyErr_SetString(PyExc_ImportError,
                             "Interpreter change detected - this module can only be loaded into "
@@ -141,6 +166,13 @@ bool check_version() {
     return PyErr_WarnEx(nullptr, message, 1) == 0;
 }
 
+// A value that an earlier, failed exec step published and this one
+// replaced: that step's functions may still be running (on another thread,
+// or in code they called) and use it without a reference of their own, so
+// it is never released.  (Such values are the builtins module and the
+// builtins it holds, captured again by each retried import.)
+void keep_while_interpreter_lives(Ref replaced) { (void)replaced.release(); }
+
 bool capture_builtin(Slot& slot, PyObject* name) {
     PyObject* value = nullptr;
     int found = compat::lookup_attr(builtins.module.get(), name, &value);
@@ -150,14 +182,7 @@ bool capture_builtin(Slot& slot, PyObject* name) {
     if (found <= 0) {
         return false;
     }
-    // An object captured by an earlier, failed exec step is not released:
-    // that module's functions may still be running (another thread, or
-    // code they called) and use it without a reference of their own.
-    Ref earlier = slot.take();
-    slot.set(Ref::steal(value));
-    if (earlier && !earlier.is(slot.get())) {
-        (void)earlier.release();
-    }
+    keep_while_interpreter_lives(slot.exchange(Ref::steal(value)));
     return true;
 }
 
@@ -421,7 +446,7 @@ int exec_module(PyObject* module) {
                             "not supported.");
             return -1;
         }
-        initialised_module.set(Ref::borrow(module));
+        Ref empty = initialised_module.exchange(Ref::borrow(module));
     }
 
     PyObject* dict = PyModule_GetDict(module);
@@ -434,7 +459,7 @@ int exec_module(PyObject* module) {
         forget_initialised_module();
         return -1;
     }
-    builtins.module.set(std::move(builtins_module));
+    keep_while_interpreter_lives(builtins.module.exchange(std::move(builtins_module)));
 
     int line = 1;
     bool stored = false;

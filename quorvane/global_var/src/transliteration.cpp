@@ -26,7 +26,10 @@
 //   31      return object
 #include "globals.hpp"
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <string>
 
 namespace qv {
 
@@ -96,41 +99,68 @@ private:
 
 // ---- str -----------------------------------------------------------------
 
-#if QV_LOOKUP_WITHOUT_ERROR
-// text.decode for an exact str raises what reading a missing attribute of
-// a str raises.  The lookup that the interpreter makes is made, without
-// its AttributeError (the attributes of str cannot change, and a str has no
-// instance dict, so it finds nothing); the AttributeError is then made
-// directly, with the interpreter's text and (from 3.10 on) its name and
-// obj, without formatting the message each time and without the argument
-// parsing of AttributeError.__init__, which sets nothing that __new__ has
-// not set for a call with one positional argument.  Returns false when the
-// lookup finds something after all.
-bool raise_str_has_no_decode(PyObject* text) {
-    PyObject* found = nullptr;
-    const int outcome = compat::lookup_attr(text, names.decode, &found);
-    if (outcome != 0) {
-        Py_XDECREF(found);
-        PyErr_Clear();
-        return false;
-    }
+#if QV_PY310
+// descriptor.__set__(obj, value) for a member descriptor of a built-in type.
+bool set_member(PyObject* descriptor, PyObject* obj, PyObject* value) {
+    return Py_TYPE(descriptor)->tp_descr_set(descriptor, obj, value) == 0;
+}
+#endif
+
+// An exact str has no attribute `decode` (the type's attributes cannot
+// change, and a str has no instance dict): reading it raises what the
+// interpreter raises, made directly.  Its text is the interpreter's, in a
+// new str each time; AttributeError.__init__, called with the message
+// alone, sets nothing that __new__ has not set; from 3.10 on the read
+// records name and obj on it (set through AttributeError's own member
+// descriptors, as a generic attribute assignment would find them).
+void raise_str_has_no_decode(PyObject* text) {
     static const char message_text[] = "'str' object has no attribute 'decode'";
-    Ref message = Ref::steal(PyUnicode_FromStringAndSize(message_text, sizeof message_text - 1));
+    constexpr Py_ssize_t message_length = sizeof message_text - 1;
+    Ref message = Ref::steal(PyUnicode_New(message_length, 127));
+    if (message) {
+        std::memcpy(PyUnicode_1BYTE_DATA(message.get()), message_text, message_length);
+    }
     Ref args = message ? Ref::steal(PyTuple_Pack(1, message.get())) : Ref();
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(PyExc_AttributeError);
     Ref error = args ? Ref::steal(type->tp_new(type, args.get(), nullptr)) : Ref();
 #if QV_PY310
-    if (error && (PyObject_SetAttr(error.get(), names.name, names.decode) < 0 ||
-                  PyObject_SetAttr(error.get(), names.obj, text) < 0)) {
+    if (error && (!set_member(constants.attribute_error_name, error.get(), names.decode) ||
+                  !set_member(constants.attribute_error_obj, error.get(), text))) {
         error.reset();
     }
 #endif
     if (error) {
         PyErr_SetObject(PyExc_AttributeError, error.get());
     }
-    return true;
 }
-#endif
+
+// text.encode("ascii", "ignore").decode("ascii", "ignore") for an exact str,
+// without the bytes in between: its ASCII characters, in order, made into
+// a str as bytes.decode("ascii", ...) makes one.  (The encode with
+// "ignore" drops every other character, and the methods of str and bytes
+// cannot change.)
+Ref ascii_characters(PyObject* text) {
+    if (!compat::unicode_ready(text)) {
+        return Ref();
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    if (PyUnicode_IS_ASCII(text)) {
+        return Ref::steal(PyUnicode_DecodeASCII(static_cast<const char*>(PyUnicode_DATA(text)),
+                                                length, "ignore"));
+    }
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    std::string kept;
+    kept.reserve(static_cast<std::size_t>(length));
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 character = PyUnicode_READ(kind, data, i);
+        if (character < 128) {
+            kept.push_back(static_cast<char>(character));
+        }
+    }
+    return Ref::steal(
+        PyUnicode_DecodeASCII(kept.data(), static_cast<Py_ssize_t>(kept.size()), "ignore"));
+}
 
 // One attempt: read the global unidecode, then prepare the text, then call.
 Ref attempt(int number, PyObject* globals, PyObject* text) {
@@ -138,17 +168,17 @@ Ref attempt(int number, PyObject* globals, PyObject* text) {
     if (!unidecode) {
         return Ref();
     }
+    const bool plain = PyUnicode_CheckExact(text);
     Ref prepared;
-#if QV_LOOKUP_WITHOUT_ERROR
-    // (Otherwise the lookup would make the AttributeError anyway: the
-    // attribute read below makes it.)
-    if (number < 3 && PyUnicode_CheckExact(text) && raise_str_has_no_decode(text)) {
+    if (number < 3 && plain) {
+        raise_str_has_no_decode(text);
         return Ref();
     }
-#endif
     if (number < 3) {
         PyObject* args[3] = {text, names.utf_8, names.ignore};
         prepared = Ref::steal(compat::call_method(names.decode, args, number == 1 ? 2 : 3));
+    } else if (plain) {
+        prepared = ascii_characters(text);
     } else {
         PyObject* encode_args[3] = {text, names.ascii, names.ignore};
         Ref encoded = Ref::steal(compat::call_method(names.encode, encode_args, 3));
@@ -172,7 +202,11 @@ Ref transliterate(PyObject* globals, PyObject* text) {
         return result;
     }
     add_traceback(entry, 14, globals);
-    Caught first;
+    Caught first;  // a bare except: every exception matches
+    if (!first.take_over()) {
+        add_traceback(entry, 15, globals);
+        return Ref();
+    }
     Handling handling_first(first);
     result = attempt(2, globals, text);
     if (result) {
@@ -180,6 +214,10 @@ Ref transliterate(PyObject* globals, PyObject* text) {
     }
     add_traceback(entry, 17, globals);
     Caught second;
+    if (!second.take_over()) {
+        add_traceback(entry, 18, globals);
+        return Ref();
+    }
     Handling handling_second(second);
     result = attempt(3, globals, text);
     if (!result) {
@@ -295,6 +333,10 @@ Ref apply(PyObject* globals, Ref object) {
     Caught caught;
     if (!caught.matches(PyExc_Exception)) {
         caught.reraise();
+        return Ref();
+    }
+    if (!caught.take_over()) {
+        add_traceback(entry, 29, globals);
         return Ref();
     }
     {

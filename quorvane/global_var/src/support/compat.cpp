@@ -120,6 +120,8 @@ bool init(PyObject* builtins_module) {
     return false;
 }
 
+void forget() { genuine_getattr = GenuineGetattr(); }
+
 int lookup_attr(PyObject* obj, PyObject* name, PyObject** result) {
     PyObject* args[3] = {obj, name, genuine_getattr.missing};
     *result = PyObject_Vectorcall(genuine_getattr.function, args, 3, nullptr);
@@ -134,6 +136,7 @@ int lookup_attr(PyObject* obj, PyObject* name, PyObject** result) {
 }
 #else
 bool init(PyObject*) { return true; }
+void forget() {}
 #endif
 
 PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
@@ -175,6 +178,19 @@ PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
 #endif
 }
 
+PyObject* own_type_attribute(PyTypeObject* type, PyObject* name) {
+#if QV_PY312
+    Ref dict = Ref::steal(PyType_GetDict(type));
+#else
+    Ref dict = Ref::borrow(type->tp_dict);
+#endif
+    PyObject* found = dict ? dict_get(dict.get(), name) : nullptr;
+    if (found == nullptr) {
+        PyErr_Clear();
+    }
+    return found;
+}
+
 PyObject* sys_modules_get(PyObject* name) {
     Ref modules = Ref::borrow(PyImport_GetModuleDict());
     if (!modules) {
@@ -189,6 +205,27 @@ PyObject* sys_modules_get(PyObject* name) {
         PyErr_Clear();
     }
     return module;
+}
+
+bool attribute_error_is_bare(PyObject* error) {
+#if QV_PY310 && !QV_PUBLIC_API_ONLY
+    const PyAttributeErrorObject* fields = reinterpret_cast<PyAttributeErrorObject*>(error);
+    return fields->name == nullptr && fields->obj == nullptr;
+#else
+    PyTypeObject* base = reinterpret_cast<PyTypeObject*>(PyExc_AttributeError);
+    for (PyObject* field : {names.name, names.obj}) {
+        Ref member = Ref::steal(type_lookup(base, field));
+        descrgetfunc get = member ? Py_TYPE(member.get())->tp_descr_get : nullptr;
+        Ref value = get != nullptr ? Ref::steal(get(member.get(), error, reinterpret_cast<PyObject*>(
+                                                                            Py_TYPE(error))))
+                                   : Ref();
+        if (!value.is(Py_None)) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+#endif
 }
 
 // ---- the handled exception -------------------------------------------------

@@ -14,12 +14,13 @@
 // in that mode.
 //
 //   _PyObject_LookupAttr (3.7-3.12): getattr(o, n, default) without making
-//       the AttributeError it then clears.  Public: PyObject_GetAttr and
-//       clearing the AttributeError; on 3.12 the builtin getattr itself;
-//       from 3.13 on the public PyObject_GetOptionalAttr.
-//   _PyObject_GenericGetAttrWithDict with suppress=1 (3.7-3.13):
-//       object.__getattribute__ without making the AttributeError.  Public:
-//       PyObject_GenericGetAttr and clearing the AttributeError.
+//       the AttributeError it then clears.  Public: the type's tp_getattro,
+//       called directly, and clearing the AttributeError; on 3.12 the
+//       builtin getattr itself; from 3.13 on the public
+//       PyObject_GetOptionalAttr.
+//   _PyObject_GenericGetAttrWithDict with suppress=1 (3.7-3.11): a module's
+//       own attributes without making the AttributeError.  Public:
+//       PyObject_GetAttr on the module and clearing the AttributeError.
 //   _PyType_Lookup (3.7-3.13): an attribute of a type through the type's
 //       cache.  Public: a walk of tp_mro, looking in each type's dict.
 //   _PyObject_Vectorcall (3.8), _PyObject_FastCallKeywords (3.7): calls
@@ -71,10 +72,6 @@
 #else
 #define QV_PUBLIC_API_ONLY 0
 #endif
-
-// Whether getattr(o, n, <missing>) makes no AttributeError for a missing
-// attribute of a plain object (the public API has such a lookup from 3.13 on).
-#define QV_LOOKUP_WITHOUT_ERROR (!QV_PUBLIC_API_ONLY || QV_PY313)
 
 // The module's initialisation function is its only exported symbol: the
 // build hides everything else.
@@ -134,6 +131,9 @@ inline PyObject* call_method(PyObject* name, PyObject* const* args, size_t nargs
 // What the wrappers need from the builtins module, taken once by the exec
 // step.  Returns false with an exception set.
 bool init(PyObject* builtins_module);
+// Drops what init() took, without touching it (after the interpreter has
+// been finalized).
+void forget();
 
 // getattr(obj, name, <missing>): 1 with *result set, 0 when the attribute is
 // missing (AttributeError cleared), -1 with an exception set.
@@ -148,7 +148,23 @@ inline int lookup_attr(PyObject* obj, PyObject* name, PyObject** result) {
 #elif !QV_PUBLIC_API_ONLY
     return _PyObject_LookupAttr(obj, name, result);
 #else
-    *result = PyObject_GetAttr(obj, name);
+    // The type's own lookup, called as getattr calls it: PyObject_GetAttr
+    // would also (from 3.10 on) record name and obj on an AttributeError
+    // that a __getattr__ raised, before it is cleared.
+    if (!PyUnicode_Check(name)) {
+        *result = PyObject_GetAttr(obj, name);  // its TypeError
+        return -1;
+    }
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro != nullptr) {
+        *result = type->tp_getattro(obj, name);
+    } else if (type->tp_getattr != nullptr) {
+        const char* text = PyUnicode_AsUTF8(name);
+        *result = text != nullptr ? type->tp_getattr(obj, const_cast<char*>(text)) : nullptr;
+    } else {
+        *result = nullptr;
+        return 0;
+    }
     if (*result != nullptr) {
         return 1;
     }
@@ -161,21 +177,6 @@ inline int lookup_attr(PyObject* obj, PyObject* name, PyObject** result) {
 }
 #endif
 
-// object.__getattribute__(obj, name) that reports a missing attribute by
-// returning null with no exception set (an AttributeError raised on the way
-// is cleared, as the lookup itself clears it).
-inline PyObject* generic_getattr_or_null(PyObject* obj, PyObject* name) {
-#if !QV_PUBLIC_API_ONLY
-    return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
-#else
-    PyObject* value = PyObject_GenericGetAttr(obj, name);
-    if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-    }
-    return value;
-#endif
-}
-
 // The three-argument getattr of the builtins, getattr(obj, name, None) less
 // the None: same return values as lookup_attr.  For plain modules on the
 // interpreters whose own lookup makes (and clears) two AttributeErrors for a
@@ -187,6 +188,10 @@ int getattr_optional(PyObject* obj, PyObject* name, PyObject** result);
 // with no exception set, when none does (a failing lookup is cleared, as the
 // interpreter's own type lookup clears it).
 PyObject* type_lookup(PyTypeObject* type, PyObject* name);
+
+// The attribute `name` in the type's own dict, as a new reference; null,
+// with no exception set, when it has none (a failing lookup is cleared).
+PyObject* own_type_attribute(PyTypeObject* type, PyObject* name);
 
 // dict[key] as a new reference: null with no exception set when missing,
 // null with an exception set on error.
@@ -222,10 +227,9 @@ inline bool unicode_ready(PyObject* text) {
 
 // ---- exceptions ----------------------------------------------------------
 
-// The exception being raised, taken out of the thread state and normalised
-// as the interpreter normalises it for an except clause: when making the
-// instance fails, the failure is the exception taken.  The traceback is
-// attached to the instance.
+// The exception being raised: before 3.12 the triple, whose value may still
+// be the argument(s) of the class raised; from 3.12 on the exception object
+// alone.
 struct RaisedException {
     PyObject* type = nullptr;
     PyObject* value = nullptr;
@@ -244,23 +248,11 @@ inline RaisedException take_exception() {
     return out;
 }
 
-inline RaisedException fetch_exception() {
-    RaisedException out;
-#if QV_PY312
-    out.value = PyErr_GetRaisedException();
-    if (out.value != nullptr) {
-        out.type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(out.value)));
-        out.traceback = PyException_GetTraceback(out.value);
-    }
-#else
-    PyErr_Fetch(&out.type, &out.value, &out.traceback);
-    PyErr_NormalizeException(&out.type, &out.value, &out.traceback);
-    if (out.value != nullptr && PyExceptionInstance_Check(out.value)) {
-        PyException_SetTraceback(out.value, out.traceback != nullptr ? out.traceback : Py_None);
-    }
-#endif
-    return out;
-}
+// Whether an AttributeError object has neither `name` nor `obj` (what
+// PyObject_GetAttr fills in from 3.10 on).  The public API reads the two
+// through AttributeError's own member descriptors, which give None for
+// unset, and so also takes two that were set to None for unset.
+bool attribute_error_is_bare(PyObject* error);
 
 // Raises a fetched exception again (the references are handed over).
 inline void restore_exception(RaisedException raised) {

@@ -233,6 +233,8 @@ bool ready_function_type() {
     return PyType_Ready(&t) == 0;
 }
 
+void forget_function_type() { function_type = PyTypeObject(); }
+
 PyObject* new_function(const FunctionDef* def, PyObject* qualname, PyObject* doc,
                        PyObject* defaults, PyObject* code, PyObject* globals) {
     FunctionObject* f = PyObject_GC_New(FunctionObject, &function_type);

@@ -21,6 +21,9 @@ struct FunctionDef {
 
 // Creates the type once per process.  Returns false with an exception set.
 bool ready_function_type();
+// Makes the type unready (for after the interpreter that readied it has been
+// finalized), dropping what it held without touching it.
+void forget_function_type();
 
 // A new function object.  `defaults` is what __defaults__ reports (None or a
 // tuple); calls bind with the definition's own defaults, which are None.

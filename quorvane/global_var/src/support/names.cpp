@@ -1,5 +1,7 @@
 #include "support/names.hpp"
 
+#include <utility>
+
 namespace qv {
 
 Names names;
@@ -49,7 +51,27 @@ bool init_names() {
         (c.str_upper = PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyUnicode_Type),
                                         names.upper)) == nullptr)
         return false;
+#if QV_PY310
+    PyTypeObject* attribute_error = reinterpret_cast<PyTypeObject*>(PyExc_AttributeError);
+    for (auto member : {std::make_pair(&c.attribute_error_name, names.name),
+                        std::make_pair(&c.attribute_error_obj, names.obj)}) {
+        if (*member.first == nullptr) {
+            *member.first = compat::type_lookup(attribute_error, member.second);
+            if (*member.first == nullptr ||
+                Py_TYPE(*member.first)->tp_descr_set == nullptr) {
+                PyErr_Format(PyExc_ImportError, "AttributeError has no member %R",
+                             member.second);
+                return false;
+            }
+        }
+    }
+#endif
     return true;
+}
+
+void forget_names() {
+    names = Names();
+    constants = Constants();
 }
 
 }  // namespace qv

@@ -1,5 +1,5 @@
 // Interned strings and constants, created once by the module's exec step and
-// kept for the life of the process.
+// kept while the interpreter that owns the module lives.
 #pragma once
 
 #include "support/ref.hpp"
@@ -100,6 +100,9 @@ struct Constants {
     PyObject* apply_doc = nullptr;
     PyObject* code_filename = nullptr;     // one backslash between components
     PyObject* str_upper = nullptr;         // str.upper, the method descriptor
+    // AttributeError's member descriptors `name` and `obj` (3.10 and newer).
+    PyObject* attribute_error_name = nullptr;
+    PyObject* attribute_error_obj = nullptr;
 };
 
 extern Names names;
@@ -108,5 +111,8 @@ extern Constants constants;
 // Creates the names and constants; later calls find them made and return
 // at once.  Returns false with an exception set on failure.
 bool init_names();
+// Drops them without touching them (for after their interpreter has been
+// finalized); init_names() then makes them anew.
+void forget_names();
 
 }  // namespace qv

@@ -63,19 +63,26 @@ private:
     PyObject* ptr_ = nullptr;
 };
 
-// A process-lifetime slot for an object created at import: assigning
-// replaces (and releases) the previous value.  Readers on other threads see
-// either value whole (the pointer is atomic; on builds with a GIL the loads
-// are plain loads).
+// A slot for an object that the module keeps while its interpreter lives.
+// Readers on other threads may load the pointer at any time and use the
+// object without a reference of their own, so a value, once published, is
+// never released while the interpreter lives: `exchange` hands the old
+// value back for the caller to keep.  The pointer is atomic (plain loads
+// and stores on builds with a GIL).
 class Slot {
 public:
     PyObject* get() const noexcept { return ptr_.load(std::memory_order_acquire); }
     explicit operator bool() const noexcept { return get() != nullptr; }
-    void set(Ref value) noexcept {
-        Py_XDECREF(ptr_.exchange(value.release(), std::memory_order_acq_rel));
+    // Publishes `value` in one step and returns what the slot held.
+    [[nodiscard]] Ref exchange(Ref value) noexcept {
+        return Ref::steal(ptr_.exchange(value.release(), std::memory_order_acq_rel));
     }
-    // Empties the slot, handing the value over.
-    Ref take() noexcept { return Ref::steal(ptr_.exchange(nullptr, std::memory_order_acq_rel)); }
+    // Empties the slot, handing the value over (for a value no other thread
+    // can be using).
+    Ref take() noexcept { return exchange(Ref()); }
+    // Drops the pointer without touching the object: for after the
+    // interpreter that owned it has been finalized.
+    void forget() noexcept { ptr_.store(nullptr, std::memory_order_release); }
 
 private:
     std::atomic<PyObject*> ptr_{nullptr};

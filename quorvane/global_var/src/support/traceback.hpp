@@ -16,33 +16,41 @@ enum class Entry : int {
 // Makes the code objects of every entry the module adds.  Returns false with
 // an exception set on failure; later calls find them made.
 bool init_traceback_entries();
+// Drops them without touching them (after their interpreter has been
+// finalized).
+void forget_traceback_entries();
 
 // Adds one entry for `entry` at source line `line` to the exception being
 // raised, in a frame whose globals are `globals`.  The exception stays set;
 // if the entry cannot be made the exception is left as it was.
 void add_traceback(Entry entry, int line, PyObject* globals);
 
-// An exception taken over by an except clause.  It is normalised first, as
-// the interpreter does before it matches the clause: when making the
-// instance fails, that failure is the exception taken.
+// The exception an except clause is reached with.  The clause matches it
+// on the class it was raised with; a clause that matches then takes it over,
+// which makes the exception object when it was raised as a class and
+// arguments (possible before 3.12), and making it can fail.
 class Caught {
 public:
-    // Takes the exception being raised (there must be one).
+    // Takes the exception being raised (there must be one), as raised.
     Caught();
     Caught(const Caught&) = delete;
     Caught& operator=(const Caught&) = delete;
 
-    // Whether the clause `except cls` takes it.
+    // Whether the clause `except cls` matches it.
     bool matches(PyObject* cls) const;
-    // Raises it again, unchanged (a clause that does not take it).
+    // Raises it again, unchanged (a clause that does not match).
     void reraise();
+    // Takes it over for a matching clause: its object, with its traceback.
+    // False when making the object failed: that failure is then the
+    // exception being raised, and the clause is left with it.
+    bool take_over();
 
 private:
     friend class Handling;
     Ref type_, value_, traceback_;
 };
 
-// While alive, makes a caught exception the one being handled (what
+// While alive, makes a caught exception (taken over) the one being handled (what
 // sys.exc_info() reports and what new exceptions chain to); on destruction
 // the previous state comes back.
 class Handling {
