@@ -46,56 +46,30 @@ constexpr Entry entry = Entry::apply_unidecoding;
 // RecursionError, which the caller's except clause prints like any other
 // error.  A call reached through other code (a Python function that calls
 // apply_unidecoding, say) starts a run of its own: that code's stack is its
-// own business.
+// own business.  The calls of a run hand its base down.
 constexpr std::uintptr_t stack_budget = 512 * 1024;
-// The most stack one directly nested level takes; a larger distance between
-// two levels means other code runs in between.
-constexpr std::uintptr_t direct_nesting_gap = 16 * 1024;
 
-// Stack positions (addresses, as numbers) of this thread's current run and
-// innermost level; the stack grows downwards on every supported platform.
-// (One thread-local object, whose address each level looks up once.)
-struct Nesting {
-    std::uintptr_t run_base = 0;
-    std::uintptr_t innermost_level = 0;
-};
-thread_local Nesting this_thread_nesting;
+// The stack position (an address, as a number) of the outermost call of a
+// run; the stack grows downwards on every supported platform.
+using RunBase = std::uintptr_t;
+constexpr RunBase new_run = 0;
 
-class NestingGuard {
-public:
-    NestingGuard() = default;
-    NestingGuard(const NestingGuard&) = delete;
-    NestingGuard& operator=(const NestingGuard&) = delete;
-    ~NestingGuard() {
-        if (nesting_ != nullptr) {
-            *nesting_ = saved_;
-        }
+// Places a call in its run (*base is set when it starts one); false, with
+// RecursionError set, past the bound.
+bool enter_run(RunBase* base) {
+    const char marker = 0;
+    const std::uintptr_t here = reinterpret_cast<std::uintptr_t>(&marker);
+    if (*base == new_run || *base < here) {
+        *base = here;
+    } else if (*base - here > stack_budget) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while calling a Python object");
+        return false;
     }
+    return true;
+}
 
-    bool enter() {
-        const char marker = 0;
-        const std::uintptr_t here = reinterpret_cast<std::uintptr_t>(&marker);
-        Nesting& nesting = this_thread_nesting;
-        std::uintptr_t base = nesting.run_base;
-        const std::uintptr_t previous = nesting.innermost_level;
-        if (previous == 0 || previous < here || previous - here > direct_nesting_gap) {
-            base = here;
-        } else if (base - here > stack_budget) {
-            PyErr_SetString(PyExc_RecursionError,
-                            "maximum recursion depth exceeded while calling a Python object");
-            return false;
-        }
-        saved_ = nesting;
-        nesting.run_base = base;
-        nesting.innermost_level = here;
-        nesting_ = &nesting;
-        return true;
-    }
-
-private:
-    Nesting* nesting_ = nullptr;  // set once entered
-    Nesting saved_;
-};
+Ref call_in_run(PyObject* function, PyObject* arg, RunBase base);
 
 // ---- str -----------------------------------------------------------------
 
@@ -207,7 +181,7 @@ Ref transliterate(PyObject* globals, PyObject* text) {
         add_traceback(entry, 15, globals);
         return Ref();
     }
-    Handling handling_first(first);
+    Handling handling_first(std::move(first));
     result = attempt(2, globals, text);
     if (result) {
         return result;
@@ -218,7 +192,7 @@ Ref transliterate(PyObject* globals, PyObject* text) {
         add_traceback(entry, 18, globals);
         return Ref();
     }
-    Handling handling_second(second);
+    Handling handling_second(std::move(second));
     result = attempt(3, globals, text);
     if (!result) {
         add_traceback(entry, 19, globals);
@@ -228,7 +202,7 @@ Ref transliterate(PyObject* globals, PyObject* text) {
 
 // ---- containers ----------------------------------------------------------
 
-bool update_dict(PyObject* globals, PyObject* object) {
+bool update_dict(PyObject* globals, PyObject* object, RunBase base) {
     Ref iterator = Ref::steal(PyObject_GetIter(object));
     if (!iterator) {
         add_traceback(entry, 22, globals);
@@ -238,7 +212,7 @@ bool update_dict(PyObject* globals, PyObject* object) {
     while (next_item(iterator.get(), key)) {
         Ref function = read_global(globals, names.apply_unidecoding);
         Ref value = function ? Ref::steal(PyObject_GetItem(object, key.get())) : Ref();
-        Ref result = value ? call_apply_unidecoding(function.get(), value.get()) : Ref();
+        Ref result = value ? call_in_run(function.get(), value.get(), base) : Ref();
         if (!result || PyObject_SetItem(object, key.get(), result.get()) < 0) {
             add_traceback(entry, 23, globals);
             return false;
@@ -251,7 +225,7 @@ bool update_dict(PyObject* globals, PyObject* object) {
     return true;
 }
 
-bool update_list(PyObject* globals, PyObject* object) {
+bool update_list(PyObject* globals, PyObject* object, RunBase base) {
     Ref iterator = Ref::steal(PyObject_GetIter(object));
     if (!iterator) {
         add_traceback(entry, 25, globals);
@@ -264,7 +238,7 @@ bool update_list(PyObject* globals, PyObject* object) {
     while (next_item(iterator.get(), item)) {
         const Py_ssize_t index = counter++;
         Ref function = read_global(globals, names.apply_unidecoding);
-        Ref result = function ? call_apply_unidecoding(function.get(), item.get()) : Ref();
+        Ref result = function ? call_in_run(function.get(), item.get(), base) : Ref();
         bool stored = false;
         if (result) {
             if (PyList_CheckExact(object)) {
@@ -298,15 +272,15 @@ bool print_exception(PyObject* globals) {
 }
 
 // The try block: null with the exception set when a statement of it failed.
-Ref apply_try_block(PyObject* globals, Ref& object) {
+Ref apply_try_block(PyObject* globals, Ref& object, RunBase base) {
     PyObject* obj = object.get();
     if (PyUnicode_Check(obj)) {
         return transliterate(globals, obj);
     }
-    if (PyDict_Check(obj) && !update_dict(globals, obj)) {
+    if (PyDict_Check(obj) && !update_dict(globals, obj, base)) {
         return Ref();
     }
-    if (PyList_Check(obj) && !update_list(globals, obj)) {
+    if (PyList_Check(obj) && !update_list(globals, obj, base)) {
         return Ref();
     }
     if (PyFloat_Check(obj) || PyLong_Check(obj)) {
@@ -320,12 +294,11 @@ Ref apply_try_block(PyObject* globals, Ref& object) {
     return object.copy();
 }
 
-Ref apply(PyObject* globals, Ref object) {
-    NestingGuard guard;
-    if (!guard.enter()) {
+Ref apply(PyObject* globals, Ref object, RunBase base) {
+    if (!enter_run(&base)) {
         return Ref();
     }
-    Ref result = apply_try_block(globals, object);
+    Ref result = apply_try_block(globals, object, base);
     if (result) {
         return result;
     }
@@ -340,7 +313,7 @@ Ref apply(PyObject* globals, Ref object) {
         return Ref();
     }
     {
-        Handling handling(caught);
+        Handling handling(std::move(caught));
         if (!print_exception(globals)) {
             add_traceback(entry, 30, globals);
             return Ref();
@@ -350,7 +323,7 @@ Ref apply(PyObject* globals, Ref object) {
 }
 
 PyObject* apply_body(PyObject* function, PyObject* const* args) {
-    return apply(function_globals(function), Ref::borrow(args[0])).release();
+    return apply(function_globals(function), Ref::borrow(args[0]), new_run).release();
 }
 
 PyObject* Names::*const apply_params[] = {&Names::object};
@@ -360,18 +333,27 @@ PyObject* Names::*const apply_params[] = {&Names::object};
 const FunctionDef apply_unidecoding_def = {
     {"apply_unidecoding", 1, 1, apply_params}, entry, 7, apply_body};
 
-Ref call_apply_unidecoding(PyObject* function, PyObject* arg) {
+namespace {
+
+// Calls apply_unidecoding through `function`: directly, in the run of `base`,
+// when it is this module's own function (what the call protocol would add
+// around it is the recursion check), else through the call protocol.
+Ref call_in_run(PyObject* function, PyObject* arg, RunBase base) {
     if (function_def(function) != &apply_unidecoding_def) {
         return call1(function, arg);
     }
-    // The same call, made directly: what the call protocol would add around
-    // it is the recursion check.
     if (Py_EnterRecursiveCall(" while calling a Python object")) {
         return Ref();
     }
-    Ref result = apply(function_globals(function), Ref::borrow(arg));
+    Ref result = apply(function_globals(function), Ref::borrow(arg), base);
     Py_LeaveRecursiveCall();
     return result;
+}
+
+}  // namespace
+
+Ref call_apply_unidecoding(PyObject* function, PyObject* arg) {
+    return call_in_run(function, arg, new_run);
 }
 
 }  // namespace qv

@@ -1,7 +1,5 @@
 #include "support/names.hpp"
 
-#include <utility>
-
 namespace qv {
 
 Names names;
@@ -53,16 +51,18 @@ bool init_names() {
         return false;
 #if QV_PY310
     PyTypeObject* attribute_error = reinterpret_cast<PyTypeObject*>(PyExc_AttributeError);
-    for (auto member : {std::make_pair(&c.attribute_error_name, names.name),
-                        std::make_pair(&c.attribute_error_obj, names.obj)}) {
-        if (*member.first == nullptr) {
-            *member.first = compat::type_lookup(attribute_error, member.second);
-            if (*member.first == nullptr ||
-                Py_TYPE(*member.first)->tp_descr_set == nullptr) {
+    PyObject** members[] = {&c.attribute_error_name, &c.attribute_error_obj};
+    PyObject* member_names[] = {names.name, names.obj};
+    for (int i = 0; i < 2; ++i) {
+        if (*members[i] == nullptr) {
+            PyObject* member = compat::type_lookup(attribute_error, member_names[i]);
+            if (member == nullptr || Py_TYPE(member)->tp_descr_set == nullptr) {
+                Py_XDECREF(member);
                 PyErr_Format(PyExc_ImportError, "AttributeError has no member %R",
-                             member.second);
+                             member_names[i]);
                 return false;
             }
+            *members[i] = member;
         }
     }
 #endif

@@ -83,22 +83,26 @@ void add_traceback(Entry entry, int line, PyObject* globals) {
         frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
             PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
     }
-    PyErr_Clear();
+    if (!frame) {
+        PyErr_Clear();
+    }
     compat::restore_exception(pending);
     if (frame) {
         PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
     }
 }
 
-Caught::Caught() {
-    compat::RaisedException raised = compat::take_exception();
+Caught::Caught() : Caught(compat::take_exception()) {}
+
+Caught::Caught(compat::RaisedException raised)
 #if QV_PY312
     // (Raised exceptions are objects already.)
-    raised.type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(raised.value))).release();
+    : type_(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(raised.value)))),
+#else
+    : type_(Ref::steal(raised.type)),
 #endif
-    type_ = Ref::steal(raised.type);
-    value_ = Ref::steal(raised.value);
-    traceback_ = Ref::steal(raised.traceback);
+      value_(Ref::steal(raised.value)),
+      traceback_(Ref::steal(raised.traceback)) {
 }
 
 bool Caught::matches(PyObject* cls) const {
@@ -116,6 +120,12 @@ bool Caught::take_over() {
     // as it is (and its class believed); anything else is the argument, or
     // tuple of arguments, of a call of the class.
     PyObject* value = value_ ? value_.get() : Py_None;
+    if (type_.is(reinterpret_cast<PyObject*>(Py_TYPE(value)))) {
+        // An object of the class raised (what the interpreter raises for a
+        // missing attribute, say): nothing to make.
+        PyException_SetTraceback(value, traceback_ ? traceback_.get() : Py_None);
+        return true;
+    }
     int is_subclass = 0;
     if (PyExceptionInstance_Check(value)) {
         PyObject* value_class = reinterpret_cast<PyObject*>(Py_TYPE(value));
@@ -156,10 +166,9 @@ bool Caught::take_over() {
     return true;
 }
 
-Handling::Handling(const Caught& caught)
+Handling::Handling(Caught&& caught)
     : saved_(compat::exchange_handled(
-          {caught.type_.copy().release(), caught.value_.copy().release(),
-           caught.traceback_.copy().release()})) {}
+          {caught.type_.release(), caught.value_.release(), caught.traceback_.release()})) {}
 
 Handling::~Handling() { compat::restore_handled(saved_); }
 

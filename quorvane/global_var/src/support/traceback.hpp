@@ -46,16 +46,18 @@ public:
     bool take_over();
 
 private:
+    explicit Caught(compat::RaisedException raised);
     friend class Handling;
     Ref type_, value_, traceback_;
 };
 
-// While alive, makes a caught exception (taken over) the one being handled (what
+// While alive, makes a caught exception (taken over, and handed over to it)
+// the one being handled (what
 // sys.exc_info() reports and what new exceptions chain to); on destruction
 // the previous state comes back.
 class Handling {
 public:
-    explicit Handling(const Caught& caught);
+    explicit Handling(Caught&& caught);
     ~Handling();
     Handling(const Handling&) = delete;
     Handling& operator=(const Handling&) = delete;
