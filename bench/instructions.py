@@ -67,7 +67,6 @@ if BENCH_DIR not in sys.path:
 import inputs  # noqa: E402
 from instructions_child import CASES, SMALL, InstrError, case_named  # noqa: E402
 
-CHILD = os.path.join(BENCH_DIR, "instructions_child.py")
 TAG = "cp{}{}{}".format(sys.version_info[0], sys.version_info[1],
                         "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
 CASE_KEYS = [case.key for case in CASES]
@@ -80,11 +79,18 @@ INPUTS_DIR = None
 
 # -- the process that was started ---------------------------------------------
 
-def child_env():
+def child_env(args):
     """The environment of every process started: this one's without the
-    PYTHON* variables, and with a fixed string hash."""
+    PYTHON* variables, with a fixed string hash, and the byte code of
+    everything it imports cached in WORK/pycache (from 3.8 on; 3.7 would
+    write into the source tree, so there nothing is cached and every run
+    compiles the .py files of bench/ and of the package anew)."""
     env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
-    env.update(PYTHONHASHSEED="0", PYTHONDONTWRITEBYTECODE="1")
+    env["PYTHONHASHSEED"] = "0"
+    if sys.version_info >= (3, 8):
+        env["PYTHONPYCACHEPREFIX"] = os.path.join(args.work_dir, "pycache")
+    else:
+        env["PYTHONDONTWRITEBYTECODE"] = "1"
     return env
 
 
@@ -124,8 +130,14 @@ def show_path(path):
     return os.path.relpath(path, ROOT) if path.startswith(ROOT + os.sep) else path
 
 
+# The child is imported rather than run as a script, whose byte code would
+# never be cached.
+CHILD_MAIN = ("import sys; sys.path.insert(0, {!r}); import instructions_child; "
+              "instructions_child.main(sys.argv)".format(BENCH_DIR))
+
+
 def child_command(*args):
-    return [sys.executable, CHILD, args[0], INPUTS_DIR] + list(args[1:])
+    return [sys.executable, "-c", CHILD_MAIN, args[0], INPUTS_DIR] + list(args[1:])
 
 
 def check(args, cases, roots):
@@ -134,7 +146,7 @@ def check(args, cases, roots):
     keys = ",".join(case.key for case in cases)
     for name, root in (sorted(roots.items()) or [(None, None)]):
         cmd = child_command("check", ROOT, keys, *([root] if root else []))
-        proc = subprocess.run(cmd, env=child_env(), cwd=args.work_dir,
+        proc = subprocess.run(cmd, env=child_env(args), cwd=args.work_dir,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               universal_newlines=True)
         if proc.returncode or proc.stdout or proc.stderr:
@@ -146,6 +158,20 @@ def check(args, cases, roots):
 TOTALS = re.compile(r"^(?:totals|summary):\s*(\d+)", re.M)
 
 
+def warm_up(args, case, variant, root, ops):
+    """Runs the set-up of (case, variant) once without valgrind, so that the
+    byte code of all it imports is cached before either run is counted: the
+    first run to import a module would otherwise compile it and write the
+    cache, the second only read it."""
+    cmd = child_command("count", case.key, variant, str(ops), "0", root)
+    proc = subprocess.run(cmd, env=child_env(args), cwd=args.work_dir,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True)
+    if proc.returncode or proc.stdout or proc.stderr:
+        raise InstrError("{} {} (set-up only): exit status {}\n{}{}".format(
+            case.key, variant, proc.returncode, proc.stdout, proc.stderr))
+
+
 def count(args, case, variant, root, ops, n):
     """Instructions callgrind counts for the whole process that does the
     set-up of (case, variant) for ops operations and then n of them."""
@@ -153,7 +179,7 @@ def count(args, case, variant, root, ops, n):
     cmd = [args.valgrind, "--tool=callgrind", "--callgrind-out-file=" + stem + ".out",
            "--log-file=" + stem + ".log"]
     cmd += child_command("count", case.key, variant, str(ops), str(n), root)
-    proc = subprocess.run(cmd, env=child_env(), cwd=args.work_dir,
+    proc = subprocess.run(cmd, env=child_env(args), cwd=args.work_dir,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           universal_newlines=True)
     try:
@@ -247,6 +273,10 @@ def main_measure(args):
     sys.stdout.flush()
     totals = {}
     with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
+        for future in [pool.submit(warm_up, args, case, variant, roots_all[variant],
+                                   case.counts[0])
+                       for case, variant, n in jobs if n == case.counts[0]]:
+            future.result()
         futures = {pool.submit(count, args, case, variant, roots_all[variant],
                                case.counts[0], n): (case.key, variant, n)
                    for case, variant, n in jobs}

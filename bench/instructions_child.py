@@ -2,8 +2,8 @@
 that checks a build against the twin and the floors, and the one that
 callgrind watches.
 
-    python instructions_child.py count INPUTS CASE VARIANT OPS COUNT ROOT
-    python instructions_child.py check INPUTS SOURCE_ROOT CASES [PACKAGE_ROOT]
+    instructions_child.main([_, "count", INPUTS, CASE, VARIANT, OPS, COUNT, ROOT])
+    instructions_child.main([_, "check", INPUTS, SOURCE_ROOT, CASES, PACKAGE_ROOT?])
 
 A counted process does the set-up of CASE for VARIANT (module from the
 package in ROOT, twin or floor), prepared for OPS operations, then COUNT
@@ -18,6 +18,8 @@ everything but the N - M operations cancels out; to keep it that way:
   collection, as run_bench.py times it;
 - os._exit() ends the process right after the loop, so that neither pays
   for the interpreter's shutdown (of M or of N operations' leftovers);
+- the byte code of everything they import is cached before (instructions.py
+  runs the set-up once without valgrind);
 - everything a counted process imports is counted, and takes time under
   valgrind: this file imports little (inputs.py, gc, os, sys) and parses
   its arguments by hand.
@@ -27,7 +29,10 @@ import gc
 import os
 import sys
 
-sys.dont_write_bytecode = True
+# instructions.py has the byte code cached outside the source tree
+# (PYTHONPYCACHEPREFIX); without that, none is written.
+if getattr(sys, "pycache_prefix", None) is None:
+    sys.dont_write_bytecode = True
 
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 if BENCH_DIR not in sys.path:
@@ -141,12 +146,11 @@ CASES = [
          attribute_read(lambda impl: impl.g, inputs.MISSING_NAME)),
     Case("P3", "int setting from the file", "settings.MAX_ROWS", SMALL, 10,
          attribute_read(settings_from_file, inputs.P3_SETTING), floor=p3_floor),
-    Case("P4a", "ASCII str",
-         "apply_unidecoding(s), {} ASCII characters".format(len(inputs.ASCII_TEXT)),
-         SMALL, 10, transliteration(inputs.ASCII_TEXT), floor=p4_floor(inputs.ASCII_TEXT)),
-    Case("P4b", "non-ASCII str",
-         "apply_unidecoding(s), {} characters".format(len(inputs.NON_ASCII_TEXT)),
-         SMALL, 10, transliteration(inputs.NON_ASCII_TEXT),
+    Case("P4a", "ASCII str, {} characters".format(len(inputs.ASCII_TEXT)),
+         "apply_unidecoding(s)", SMALL, 10, transliteration(inputs.ASCII_TEXT),
+         floor=p4_floor(inputs.ASCII_TEXT)),
+    Case("P4b", "non-ASCII str, {} characters".format(len(inputs.NON_ASCII_TEXT)),
+         "apply_unidecoding(s)", SMALL, 10, transliteration(inputs.NON_ASCII_TEXT),
          floor=p4_floor(inputs.NON_ASCII_TEXT)),
     Case("P5", "10,000-element structure", "apply_unidecoding(records)", LARGE, 1,
          p5_setup),
@@ -269,6 +273,15 @@ def check(source_root, case_keys, package_root=None):
 
 
 def main(argv):
+    """Runs the process that argv (sys.argv) asks for; any error ends it with
+    a message on stderr and exit status 1."""
+    try:
+        run(argv)
+    except InstrError as exc:
+        sys.exit("instructions_child: {}".format(exc))
+
+
+def run(argv):
     global INPUTS_DIR
     if len(argv) == 8 and argv[1] == "count":
         INPUTS_DIR = argv[2]
@@ -277,11 +290,4 @@ def main(argv):
         INPUTS_DIR = argv[2]
         check(*argv[3:])
     else:
-        sys.exit(__doc__.split("\n\n")[1])
-
-
-if __name__ == "__main__":
-    try:
-        main(sys.argv)
-    except InstrError as exc:
-        sys.exit("instructions_child: {}".format(exc))
+        sys.exit("instructions_child: unexpected arguments {}".format(argv[1:]))
