@@ -38,12 +38,12 @@
 #                               floor); the report goes to
 #                               build/bench/instructions/quick/, bench/ is
 #                               left alone, as with INSTR_ARGS
-#   make bench-instructions INSTR_ARGS="--ext mine=PATH --keep"
+#   make bench-instructions VERSIONS=3.11 INSTR_ARGS="--ext mine=PATH --keep"
 #                               extra arguments for bench/instructions.py:
 #                               here a further build to count (PATH: an
-#                               extension file, or a directory holding the
-#                               quorvane package), and callgrind's files
-#                               kept for callgrind_annotate
+#                               extension file for that interpreter, or a
+#                               directory holding the quorvane package), and
+#                               callgrind's files kept for callgrind_annotate
 #   make bench-instructions INSTR_JOBS=1
 #                               callgrind runs at a time (default: cores)
 #
