@@ -5,7 +5,10 @@
 - large.ini: 5,000 options in 50 sections, a few of them with names outside
   ASCII (case P6);
 - nested_template(): a 10,000-element structure of records (dicts and lists
-  holding strs, ints and floats) for apply_unidecoding (case P5).
+  holding strs, ints and floats) for apply_unidecoding (case P5);
+- the strs of cases P4a and P4b and the missing setting name of case P2;
+- same(), by which every benchmark compares the results of the module, the
+  twin and the floor before it measures them.
 
 Everything comes from a seeded random generator, so the files are identical
 from run to run and across interpreters; they are rewritten only when their
@@ -26,6 +29,13 @@ NESTED_ELEMENTS = 10000
 P3_SETTING = "MAX_ROWS"
 P3_SECTION = "Limits"
 P3_VALUE = 250
+
+# The strs that cases P4a and P4b transliterate.
+ASCII_TEXT = "Quarterly report for the northern region, batch 42 of 97"
+NON_ASCII_TEXT = "Crème brûlée für Zürich — São Paulo, Kraków, Ærø (東京)"
+
+# A name the defaults module lacks (case P2).
+MISSING_NAME = "NO_SUCH_SETTING"
 
 SETTINGS_TEXT = """\
 # Settings of a nightly import run.
@@ -216,3 +226,14 @@ def rebuild(value):
     if type(value) is dict:
         return {key: rebuild(item) for key, item in value.items()}
     return value
+
+
+def same(a, b):
+    """Equal values of the same types, at every level of nesting."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, dict):
+        return a.keys() == b.keys() and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, list):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    return a == b

@@ -8,7 +8,9 @@ and the floor, the two ratios, the target and whether it is met) and
 ratios.png the ratio of every case on every interpreter: each case labelled
 with its title and the operation it times, each bar with the spread of its
 values, the targets drawn and every missed one marked (hatched bar, ✗).
-Needs matplotlib (make bench runs it in build/plot-venv).
+Needs matplotlib (make bench runs it in build/plot-venv).  The section of
+instruction counts that make bench-instructions writes into RESULTS.md
+(instructions_report.py) is kept, at the end of the file.
 
 The targets of run_bench.py hold for CPython 3.11.  On 3.8 to 3.13 a result
 within 20 % of the target meets it (a speed-up of at least 0.8 times the
@@ -24,6 +26,8 @@ import os
 import platform
 import re
 import textwrap
+
+from instructions_report import kept_section
 
 TARGET_TAG = "cp311"
 TOLERANT_TAGS = ("cp38", "cp39", "cp310", "cp312", "cp313")
@@ -234,6 +238,10 @@ def write_results(path, summaries, seconds):
     if os.path.exists(history) and not smoke:
         with open(history, encoding="utf-8") as fh:
             out += [""] + fh.read().rstrip("\n").split("\n")
+    # The instruction counts of make bench-instructions stay as they are.
+    instructions = kept_section(path)
+    if instructions:
+        out += [""] + instructions
     with open(path, "w", encoding="utf-8") as fh:
         fh.write("\n".join(out) + "\n")
 

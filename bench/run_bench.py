@@ -91,19 +91,8 @@ class BenchError(Exception):
     pass
 
 
-def same(a, b):
-    """Equal values of the same types, at every level of nesting."""
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, dict):
-        return a.keys() == b.keys() and all(same(a[k], b[k]) for k in a)
-    if isinstance(a, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    return a == b
-
-
 def expect_same(case, what, got, expected):
-    if not same(got, expected):
+    if not inputs.same(got, expected):
         raise BenchError("{}: {} differ:\n  {}\n  {}".format(
             case, what, shorten(got), shorten(expected)))
 
@@ -259,16 +248,13 @@ def setup_p1(case):
     }
 
 
-MISSING_NAME = "NO_SUCH_SETTING"
-
-
 def setup_p2(case):
-    if hasattr(native.g.module, MISSING_NAME):
-        raise BenchError("P2: the defaults module defines " + MISSING_NAME)
-    expect_same(case.key, "module and twin", getattr(native.g, MISSING_NAME),
-                getattr(twin.g, MISSING_NAME))
-    expect_same(case.key, "module and None", getattr(native.g, MISSING_NAME), None)
-    stmt = "obj." + MISSING_NAME
+    if hasattr(native.g.module, inputs.MISSING_NAME):
+        raise BenchError("P2: the defaults module defines " + inputs.MISSING_NAME)
+    expect_same(case.key, "module and twin", getattr(native.g, inputs.MISSING_NAME),
+                getattr(twin.g, inputs.MISSING_NAME))
+    expect_same(case.key, "module and None", getattr(native.g, inputs.MISSING_NAME), None)
+    stmt = "obj." + inputs.MISSING_NAME
     return {
         "native": statement_timer(stmt, case.unroll, obj=native.g),
         "twin": statement_timer(stmt, case.unroll, obj=twin.g),
@@ -293,10 +279,6 @@ def setup_p3(case):
         "floor": statement_timer("parser.getint(section, option)", case.unroll,
                                  parser=parser, section=section, option=option),
     }
-
-
-ASCII_TEXT = "Quarterly report for the northern region, batch 42 of 97"
-NON_ASCII_TEXT = "Crème brûlée für Zürich — São Paulo, Kraków, Ærø (東京)"
 
 
 def setup_p4(text):
@@ -379,12 +361,12 @@ CASES = [
          setup_p3, ("native", "twin", "floor"), 10, CLOSE + (1.06,)),
     Case("P4a", "ASCII str",
          "apply_unidecoding on a {}-character ASCII str; floor: unidecode(s.encode("
-         "'ascii', 'ignore').decode('ascii', 'ignore'))".format(len(ASCII_TEXT)),
-         setup_p4(ASCII_TEXT), ("native", "twin", "floor"), 10, FASTER + (3.0,)),
+         "'ascii', 'ignore').decode('ascii', 'ignore'))".format(len(inputs.ASCII_TEXT)),
+         setup_p4(inputs.ASCII_TEXT), ("native", "twin", "floor"), 10, FASTER + (3.0,)),
     Case("P4b", "non-ASCII str",
          "apply_unidecoding on a {}-character str with non-ASCII letters; floor "
-         "as P4a".format(len(NON_ASCII_TEXT)),
-         setup_p4(NON_ASCII_TEXT), ("native", "twin", "floor"), 10, FASTER + (3.0,)),
+         "as P4a".format(len(inputs.NON_ASCII_TEXT)),
+         setup_p4(inputs.NON_ASCII_TEXT), ("native", "twin", "floor"), 10, FASTER + (3.0,)),
     Case("P5", "10,000-element structure",
          "apply_unidecoding on 500 records (dicts and lists of strs, ints and "
          "floats; 10,000 elements), a fresh copy per call",
@@ -426,7 +408,8 @@ def scaling_cases():
 
     def transliterations(module):
         def make(n):
-            apply, text = module.apply_unidecoding, "".join(list(ASCII_TEXT))  # a private str
+            # "".join makes a str of this thread's own.
+            apply, text = module.apply_unidecoding, "".join(list(inputs.ASCII_TEXT))
             def work():
                 for _ in range(n):
                     apply(text)

@@ -21,6 +21,39 @@
 # matplotlib for the report; the INI inputs, the per-interpreter summaries
 # (cpXY.json) and pyperf's files of all values (cpXY-pyperf.json) go to
 # build/bench/.
+#
+#   make bench-instructions     instructions per operation, counted with
+#                               valgrind's callgrind (apt-get installs it when
+#                               missing): the default and the public-API-only
+#                               builds, the twin and the floors, on 3.11, 3.13
+#                               and 3.13t; writes the section "Instructions per
+#                               operation" of bench/RESULTS.md (make bench
+#                               keeps it) and bench/instructions.png
+#   make bench-instructions VERSIONS="3.12 3.13"
+#                               these interpreters instead (any that make
+#                               finds; the report covers only them)
+#   make bench-instructions INSTR_CASES=P4a INSTR_VARIANTS=default,twin
+#                               a quick look: only these cases (P1 ... P6, R1,
+#                               R2, R4) and variants (default, public, twin,
+#                               floor); the report goes to
+#                               build/bench/instructions/quick/, bench/ is
+#                               left alone, as with INSTR_ARGS
+#   make bench-instructions VERSIONS=3.11 INSTR_ARGS="--ext mine=PATH --keep"
+#                               extra arguments for bench/instructions.py:
+#                               here a further build to count (PATH: an
+#                               extension file for that interpreter, or a
+#                               directory holding the quorvane package), and
+#                               callgrind's files kept for callgrind_annotate
+#   make bench-instructions INSTR_JOBS=1
+#                               callgrind runs at a time (default: cores)
+#
+# Instruction counts do not depend on the machine's load, so the callgrind
+# runs of an interpreter run side by side.  The public-API-only builds are
+# made in build/public-cpXY/ and, unlike with make PUBLIC_API_ONLY=1, not
+# copied into the package: bench/instructions.py imports each build from a
+# package copy of its own.  Layout: build/bench/instructions/cpXY.json (the
+# counts), build/bench/instructions/cpXY/ (inputs, package copies, callgrind's
+# files).
 
 BENCH_SRC := $(ROOT)/bench
 BENCH_REQUIREMENTS := $(BENCH_SRC)/requirements-bench.txt
@@ -47,7 +80,7 @@ endif
 # the recipe runs.
 PLOT_PYTHON = $(lastword $(subst =, ,$(lastword $(foreach w,$(shell VERSIONS= bash $(ROOT)/tools/find_pythons.sh 2>/dev/null),$(if $(filter %t,$(firstword $(subst =, ,$(w)))),,$(w))))))
 
-.PHONY: bench bench-venvs plot-venv
+.PHONY: bench bench-venvs plot-venv bench-instructions instr-valgrind
 
 define bench_interpreter_rules
 .PHONY: bench-venv-$(1)
@@ -82,3 +115,60 @@ bench: build venvs bench-venvs plot-venv
 	$(PLOT_VENV)/bin/python -B $(BENCH_SRC)/report.py \
 	    --results $(BENCH_REPORT_DIR)/RESULTS.md --plot $(BENCH_REPORT_DIR)/ratios.png \
 	    --seconds $$((SECONDS - start)) "$${summaries[@]}"
+
+# -- instruction counts -------------------------------------------------------
+
+INSTR_CASES ?=
+INSTR_VARIANTS ?=
+INSTR_ARGS ?=
+INSTR_JOBS ?= $(JOBS)
+# 3.11, 3.13 and 3.13t unless VERSIONS or PYTHONS chooses.
+INSTR_TAGS = $(if $(VERSIONS)$(PYTHONS),$(TAGS),$(filter cp311 cp313 cp313t,$(TAGS)))
+INSTR_QUICK := $(strip $(INSTR_CASES)$(INSTR_VARIANTS)$(INSTR_ARGS))
+INSTR_OUT := $(BUILD)/bench/instructions$(if $(INSTR_QUICK),/quick)
+INSTR_REPORT_DIR := $(if $(INSTR_QUICK),$(INSTR_OUT),$(BENCH_SRC))
+
+# Per interpreter: the default build, copied into the package as make does,
+# and the public-API-only one, which stays in build/public-cpXY/.
+define instr_interpreter_rules
+.PHONY: instr-builds-$(1)
+instr-builds-$(1): $(TOOLS_PREREQ)
+	@$(BUILD_ENV) bash $(ROOT)/tools/build_one.sh --copy-to $(PKG_DIR) \
+	    $(BUILD)/$(1) $(2) $(if $(WERROR),-DGLOBALS_WERROR=ON)
+	@$(BUILD_ENV) bash $(ROOT)/tools/build_one.sh \
+	    $(BUILD)/public-$(1) $(2) $(if $(WERROR),-DGLOBALS_WERROR=ON) -DGLOBALS_PUBLIC_API_ONLY=ON
+endef
+$(foreach t,$(TAGS),$(eval $(call instr_interpreter_rules,$(t),$(call python_of,$(t)))))
+
+instr-valgrind:
+	@if ! command -v valgrind >/dev/null; then \
+	    if [ "$$(id -u)" -ne 0 ]; then \
+	        echo "bench-instructions: valgrind is missing; installing it needs root" >&2; \
+	        exit 1; \
+	    fi; \
+	    echo "== installing valgrind"; \
+	    export DEBIAN_FRONTEND=noninteractive; \
+	    apt-get update -qq; \
+	    apt-get install -y -qq --no-install-recommends valgrind; \
+	fi
+
+bench-instructions: instr-valgrind $(addprefix instr-builds-,$(INSTR_TAGS)) \
+        $(addprefix bench-venv-,$(INSTR_TAGS)) plot-venv
+	@if [ -z '$(INSTR_TAGS)' ]; then \
+	    echo "bench-instructions: no interpreter selected (found: $(TAGS))" >&2; exit 1; \
+	fi; \
+	start=$$SECONDS; results=(); \
+	mkdir -p $(INSTR_OUT); \
+	for tag in $(INSTR_TAGS); do \
+	    rm -f $(INSTR_OUT)/$$tag.json; \
+	    $(BUILD)/bench-venv-$$tag/bin/python $(BENCH_SRC)/instructions.py \
+	        --out $(INSTR_OUT)/$$tag.json --jobs $(INSTR_JOBS) \
+	        --ext default="$$(head -n1 $(BUILD)/$$tag/extension-path.txt)" \
+	        --ext public="$$(head -n1 $(BUILD)/public-$$tag/extension-path.txt)" \
+	        $(if $(INSTR_CASES),--cases '$(INSTR_CASES)') \
+	        $(if $(INSTR_VARIANTS),--variants '$(INSTR_VARIANTS)') $(INSTR_ARGS); \
+	    results+=($(INSTR_OUT)/$$tag.json); \
+	done; \
+	$(PLOT_VENV)/bin/python -B $(BENCH_SRC)/instructions_report.py \
+	    --results $(INSTR_REPORT_DIR)/RESULTS.md --plot $(INSTR_REPORT_DIR)/instructions.png \
+	    --seconds $$((SECONDS - start)) "$${results[@]}"
