@@ -97,6 +97,11 @@ class CannotBeMade(ValueError):
         raise TypeError("cannot be made")
 
 
+class MadeAsSomethingElse(ValueError):
+    def __new__(cls, *args):
+        return 7
+
+
 class Halt(BaseException):
     pass
 
@@ -120,6 +125,13 @@ def test_except_clauses_match_the_raised_class_then_make_the_exception(
     inst.parser = types.SimpleNamespace(getint=lambda *args: raise_exception(CannotBeMade, 1))
     with pytest.raises(TypeError, match="cannot be made") as read:
         inst.MAX_ROWS
+    inst.parser = types.SimpleNamespace(
+        getint=lambda *args: raise_exception(MadeAsSomethingElse, 1))
+    with pytest.raises(TypeError) as made_as_int:
+        inst.MAX_ROWS
+    assert str(made_as_int.value) == (
+        "calling %r should have returned an instance of BaseException, not int"
+        % MadeAsSomethingElse)
     apply = mod.apply_unidecoding
     monkeypatch.setattr(mod, "apply_unidecoding",
                         lambda value: raise_exception(CannotBeMadeEither, 1))
@@ -127,8 +139,10 @@ def test_except_clauses_match_the_raised_class_then_make_the_exception(
         apply({"k": 1})
     monkeypatch.undo()
     assert capsys.readouterr().err == ""
-    assert [[line for _, line in our_entries(e.value)] for e in (read, update)] == (
-        [[81], [29]] if lazy else [[74], [23]])
+    # (A failure made without a traceback of its own keeps the one so far,
+    # as the interpreter's making of an exception does.)
+    assert [[line for _, line in our_entries(e.value)] for e in (read, made_as_int, update)] == (
+        [[81], [81, 74], [29]] if lazy else [[74], [74], [23]])
 
     class Text(str):
         decoded = 0

@@ -178,6 +178,7 @@ PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
 #endif
 }
 
+#if QV_PUBLIC_API_ONLY
 PyObject* own_type_attribute(PyTypeObject* type, PyObject* name) {
 #if QV_PY312
     Ref dict = Ref::steal(PyType_GetDict(type));
@@ -190,6 +191,7 @@ PyObject* own_type_attribute(PyTypeObject* type, PyObject* name) {
     }
     return found;
 }
+#endif
 
 PyObject* sys_modules_get(PyObject* name) {
     Ref modules = Ref::borrow(PyImport_GetModuleDict());
@@ -197,14 +199,8 @@ PyObject* sys_modules_get(PyObject* name) {
         PyErr_SetString(PyExc_RuntimeError, "unable to get sys.modules");
         return nullptr;
     }
-    if (PyDict_CheckExact(modules.get())) {
-        return dict_get(modules.get(), name);
-    }
-    PyObject* module = PyObject_GetItem(modules.get(), name);
-    if (module == nullptr && PyErr_ExceptionMatches(PyExc_KeyError)) {
-        PyErr_Clear();
-    }
-    return module;
+    // (The interpreter's own dict, whatever sys.modules is bound to.)
+    return dict_get(modules.get(), name);
 }
 
 bool attribute_error_is_bare(PyObject* error) {

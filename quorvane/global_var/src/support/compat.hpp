@@ -189,9 +189,11 @@ int getattr_optional(PyObject* obj, PyObject* name, PyObject** result);
 // interpreter's own type lookup clears it).
 PyObject* type_lookup(PyTypeObject* type, PyObject* name);
 
+#if QV_PUBLIC_API_ONLY
 // The attribute `name` in the type's own dict, as a new reference; null,
 // with no exception set, when it has none (a failing lookup is cleared).
 PyObject* own_type_attribute(PyTypeObject* type, PyObject* name);
+#endif
 
 // dict[key] as a new reference: null with no exception set when missing,
 // null with an exception set on error.
@@ -207,7 +209,7 @@ inline PyObject* dict_get(PyObject* dict, PyObject* key) {
 #endif
 }
 
-// sys.modules[name] as a mapping lookup, as a new reference; null with no
+// sys.modules[name] (the interpreter's dict), as a new reference; null with no
 // exception set when missing.  (3.13's PyImport_GetModule also waits for a
 // module that is still being imported and raises from its spec; the module
 // body's imports read sys.modules plainly.)
