@@ -91,10 +91,11 @@ void raise_str_has_no_decode(PyObject* text) {
     static const char message_text[] = "'str' object has no attribute 'decode'";
     constexpr Py_ssize_t message_length = sizeof message_text - 1;
     Ref message = Ref::steal(PyUnicode_New(message_length, 127));
-    if (message) {
+    Ref args = message ? Ref::steal(PyTuple_New(1)) : Ref();
+    if (args) {
         std::memcpy(PyUnicode_1BYTE_DATA(message.get()), message_text, message_length);
+        PyTuple_SET_ITEM(args.get(), 0, message.release());
     }
-    Ref args = message ? Ref::steal(PyTuple_Pack(1, message.get())) : Ref();
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(PyExc_AttributeError);
     Ref error = args ? Ref::steal(type->tp_new(type, args.get(), nullptr)) : Ref();
 #if QV_PY310
@@ -102,6 +103,8 @@ void raise_str_has_no_decode(PyObject* text) {
                   !set_member(constants.attribute_error_obj, error.get(), text))) {
         error.reset();
     }
+#else
+    (void)text;
 #endif
     if (error) {
         PyErr_SetObject(PyExc_AttributeError, error.get());
