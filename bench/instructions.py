@@ -24,6 +24,11 @@ Variants:
                       counted once.
     twin              bench/twin.py, with the .py files of this tree's package
     floor             the library call underneath, for the cases that have one
+    strfloor          for P4a, P4b and R4: bench/str_floor.cpp, the work that
+                      exactness requires of the module for one plain str,
+                      compiled (by $CXX, else c++) against this interpreter
+                      into WORK/str_floor/; left out, with a note, when it
+                      cannot be compiled
 
 Every (case, variant) runs in two processes under callgrind that differ only
 in how many operations the measured loop makes, N and M (3,000 and 1,000; 3
@@ -73,7 +78,7 @@ CASE_KEYS = [case.key for case in CASES]
 # What the package copies are made of, besides the extension file.
 PACKAGE_FILES = ("quorvane/__init__.py", "quorvane/global_var/__init__.py",
                  "quorvane/global_var/global_var.py")
-BUILTIN_VARIANTS = ("twin", "floor")
+BUILTIN_VARIANTS = ("twin", "floor", "strfloor")
 INPUTS_DIR = None
 
 
@@ -87,6 +92,8 @@ def child_env(args):
     compiles the .py files of bench/ and of the package anew)."""
     env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
     env["PYTHONHASHSEED"] = "0"
+    if getattr(args, "str_floor_dir", None):
+        env["QV_STR_FLOOR"] = args.str_floor_dir
     if sys.version_info >= (3, 8):
         env["PYTHONPYCACHEPREFIX"] = os.path.join(args.work_dir, "pycache")
     else:
@@ -118,6 +125,29 @@ def package_copy(name, path, work):
     built = os.path.join(root, "quorvane", "global_var", "globals" + suffix)
     shutil.copyfile(path, built)
     return root, os.path.abspath(path)
+
+
+def build_str_floor(work_dir):
+    """Compiles bench/str_floor.cpp for this interpreter; its directory, or
+    None (with a note) when that fails."""
+    import sysconfig
+    out_dir = os.path.join(work_dir, "str_floor")
+    os.makedirs(out_dir, exist_ok=True)
+    target = os.path.join(out_dir, "str_floor" + sysconfig.get_config_var("EXT_SUFFIX"))
+    source = os.path.join(BENCH_DIR, "str_floor.cpp")
+    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
+    if compiler is None:
+        print("== {}: no C++ compiler: the strfloor variant is left out".format(TAG))
+        return None
+    cmd = [compiler, "-O2", "-std=c++17", "-shared", "-fPIC",
+           "-I" + sysconfig.get_paths()["include"], source, "-o", target]
+    proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          universal_newlines=True)
+    if proc.returncode:
+        print("== {}: str_floor.cpp does not compile, the strfloor variant is left out:"
+              "\n{}".format(TAG, proc.stdout[-2000:]))
+        return None
+    return out_dir
 
 
 def digest(path):
@@ -257,7 +287,10 @@ def main_measure(args):
                     same_as[name] = other
                     del roots[name]
                     break
-    roots_all = dict(roots, twin=ROOT, floor=ROOT)
+    roots_all = dict(roots, twin=ROOT, floor=ROOT, strfloor=ROOT)
+    args.str_floor_dir = build_str_floor(args.work_dir) if "strfloor" in variants else None
+    if args.str_floor_dir is None and "strfloor" in variants:
+        variants.remove("strfloor")
 
     print("== {} ({}): checking that builds, twin and floors agree".format(
         TAG, sys.version.split()[0]))

@@ -58,7 +58,7 @@ class InstrError(Exception):
 
 class Case:
     def __init__(self, key, title, operation, counts, unroll, setup,
-                 floor=None, comparable=None, floor_comparable=True):
+                 floor=None, comparable=None, floor_comparable=True, str_floor=None):
         self.key = key
         self.title = title
         self.operation = operation
@@ -70,9 +70,27 @@ class Case:
         # Whether the floor gives the module's result (P3, P4) or only does
         # the work underneath (P6).
         self.floor_comparable = floor_comparable
+        # The text whose transliteration bench/str_floor.cpp can do with just
+        # the work that exactness requires (P4, R4).
+        self.str_floor = str_floor
 
     def variants(self, builds):
-        return list(builds) + ["twin"] + (["floor"] if self.floor else [])
+        return (list(builds) + ["twin"] + (["floor"] if self.floor else [])
+                + (["strfloor"] if self.str_floor is not None else []))
+
+
+def str_floor_setup(text):
+    """The statement of the strfloor variant: str_floor.run, built by
+    instructions.py into the directory that QV_STR_FLOOR names, doing the
+    work of one plain str's attempts once."""
+    sys.path.insert(0, os.environ["QV_STR_FLOOR"])
+    import str_floor
+    import builtins
+    from unidecode import unidecode
+    # (A module's namespace, as the module's: its frames find the builtins.)
+    namespace = {"__builtins__": builtins, "unidecode": unidecode}
+    return "run(text, namespace, 1)", {"run": str_floor.run, "text": text,
+                                        "namespace": namespace}
 
 
 def attribute_read(obj_of, name):
@@ -148,10 +166,10 @@ CASES = [
          attribute_read(settings_from_file, inputs.P3_SETTING), floor=p3_floor),
     Case("P4a", "ASCII str, {} characters".format(len(inputs.ASCII_TEXT)),
          "apply_unidecoding(s)", SMALL, 10, transliteration(inputs.ASCII_TEXT),
-         floor=p4_floor(inputs.ASCII_TEXT)),
+         floor=p4_floor(inputs.ASCII_TEXT), str_floor=inputs.ASCII_TEXT),
     Case("P4b", "non-ASCII str, {} characters".format(len(inputs.NON_ASCII_TEXT)),
          "apply_unidecoding(s)", SMALL, 10, transliteration(inputs.NON_ASCII_TEXT),
-         floor=p4_floor(inputs.NON_ASCII_TEXT)),
+         floor=p4_floor(inputs.NON_ASCII_TEXT), str_floor=inputs.NON_ASCII_TEXT),
     Case("P5", "10,000-element structure", "apply_unidecoding(records)", LARGE, 1,
          p5_setup),
     Case("P6", "load a 5,000-option file", "config_global_var(path)", LARGE, 1,
@@ -162,7 +180,7 @@ CASES = [
     Case("R2", "another missing setting", "g.NOT_A_SETTING", SMALL, 20,
          attribute_read(lambda impl: impl.g, "NOT_A_SETTING")),
     Case("R4", "short ASCII str", 'apply_unidecoding("{}")'.format(REFERENCE), SMALL, 10,
-         transliteration(REFERENCE), floor=p4_floor(REFERENCE)),
+         transliteration(REFERENCE), floor=p4_floor(REFERENCE), str_floor=REFERENCE),
 ]
 CASE_KEYS = [case.key for case in CASES]
 
@@ -222,6 +240,8 @@ def count(case_key, variant, ops, count, package_root):
     case = case_named(case_key)
     if variant == "floor":
         stmt, names = case.floor(ops)
+    elif variant == "strfloor":
+        stmt, names = str_floor_setup(case.str_floor)
     elif variant == "twin":
         stmt, names = case.setup(load_twin(package_root), ops)
     else:
@@ -265,6 +285,12 @@ def check(source_root, case_keys, package_root=None):
                 if not inputs.same(got, expected):
                     raise InstrError("{}: floor gives {!r:.300}, expected {!r:.300}".format(
                         key, got, expected))
+            if case.str_floor is not None and os.environ.get("QV_STR_FLOOR"):
+                stmt, names = str_floor_setup(case.str_floor)
+                got = eval(stmt, dict(names))
+                if not inputs.same(got, results["twin"]):
+                    raise InstrError("{}: str_floor gives {!r:.300}, expected {!r:.300}".format(
+                        key, got, results["twin"]))
         text = sys.stderr.getvalue()
     finally:
         sys.stderr = saved

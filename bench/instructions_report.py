@@ -91,7 +91,7 @@ def extra_builds(summaries):
     for s in summaries:
         for case in s["cases"]:
             for v in case["results"]:
-                if v not in BUILDS + ("twin", "floor") and v not in names:
+                if v not in BUILDS + ("twin", "floor", "strfloor") and v not in names:
                     names.append(v)
     return names
 
@@ -147,6 +147,28 @@ def per_element_table(summaries):
     if not rows:
         return []
     return ["| per | CPython | default | public | twin |", "|---|---|---|---|---|"] + rows
+
+
+def str_floor_table(summaries):
+    rows = []
+    for s in summaries:
+        for case in s["cases"]:
+            floor = per_op(case, "strfloor")
+            if floor is None:
+                continue
+            cells = ["{} `{}`".format(case["key"], case["operation"]), label(s),
+                     fmt_count(floor)]
+            for build in BUILDS:
+                value = per_op(case, build)
+                cells += [fmt_count(value), fmt_count(None if value is None else value - floor),
+                          fmt_ratio(quotient(value, floor))]
+            rows.append("| " + " | ".join(cells) + " |")
+    if not rows:
+        return []
+    head = ["case", "CPython", "str floor"]
+    for build in BUILDS:
+        head += [build, "{} overhead".format(build), "{} / str floor".format(build)]
+    return ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)] + rows
 
 
 def target_lines(summaries):
@@ -238,6 +260,14 @@ def section(summaries, seconds):
     if per_element:
         out += ["", "Per str or element (P5: strs, numbers and containers alike; "
                 "P6: (build − floor) / 5,000 option names):", ""] + per_element
+    str_floor = str_floor_table(summaries)
+    if str_floor:
+        out += ["", "The str path against its floor (*str floor*: `bench/str_floor.cpp`, "
+                "the work that exactness requires for one plain str — the global read "
+                "three times, the two AttributeErrors with their entries and handled "
+                "state, the ASCII text, the call of `unidecode` — done in a C loop with "
+                "the cheapest public calls; *overhead*: what the build does beyond it, "
+                "the call of `apply_unidecoding` itself included):", ""] + str_floor
     out.append(END)
     return out
 
