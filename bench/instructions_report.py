@@ -39,6 +39,14 @@ TARGETS = [
     ("P4a ≤ 0.80 × the twin's instructions, 3.13", "twin/default", ">=", 1 / 0.80,
      ("cp313",), ("P4a",)),
     ("P6 ≤ 1.30 × `read`", "default/floor", "<=", 1.30, ("cp311", "cp313"), ("P6",)),
+    # The newest CPython, where only the public-API build exists.
+    ("`g.MAX_ROWS` ≤ 2,000 instructions, 3.14", "default", "<=", 2000, ("cp314",), ("R1",)),
+    ("`g.MAX_ROWS` ≥ 5 × fewer than the twin's, 3.14", "twin/default", ">=", 5,
+     ("cp314",), ("R1",)),
+    ("`g.NOT_A_SETTING` ≥ 4 × fewer than the twin's, 3.14", "twin/default", ">=", 4,
+     ("cp314",), ("R2",)),
+    ("an ASCII str ≤ 0.80 × the twin's instructions, 3.14", "twin/default", ">=", 1 / 0.80,
+     ("cp314",), ("P4a", "R4")),
 ]
 
 
@@ -61,6 +69,7 @@ def gil_twin(summary, by_tag):
 def ratios(case, other_case=None):
     default = per_op(case, "default")
     return {
+        "default": default,
         "twin/default": quotient(per_op(case, "twin"), default),
         "public/default": quotient(per_op(case, "public"), default),
         "default/floor": quotient(default, per_op(case, "floor")),
@@ -189,7 +198,8 @@ def target_lines(summaries):
                 if value is None:
                     continue
                 ok = value <= bound if op == "<=" else value >= bound
-                (met if ok else missed).append("{} {} {:.3f}×".format(tag, case["key"], value))
+                shown = ("{:,.0f}" if ratio == "default" else "{:.3f}×").format(value)
+                (met if ok else missed).append("{} {} {}".format(tag, case["key"], shown))
         if not met and not missed:
             continue
         text = "met" if not missed else "**missed** by " + ", ".join(missed)
@@ -197,8 +207,9 @@ def target_lines(summaries):
             text += "; met by " + ", ".join(met)
         elif met:
             text += " ({})".format(", ".join(met))
-        out.append("- {} ({} {} {:.2f}): {}".format(
-            what, ratio, "≤" if op == "<=" else "≥", bound, text))
+        out.append("- {} ({} {} {}): {}".format(
+            what, ratio, "≤" if op == "<=" else "≥",
+            "{:,}".format(bound) if ratio == "default" else "{:.2f}".format(bound), text))
     return out
 
 
