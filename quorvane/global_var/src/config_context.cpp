@@ -139,12 +139,14 @@ void name_attribute_error(PyObject* obj, PyObject* name) {
 // serve the read, it is served as that slot and the method would serve it:
 // the same recursion check, the same lookup, and a failure carries the entry
 // (line 59) that the nested call would add.
-Ref read_reserved(PyObject* self, PyObject* name) {
+inline Ref read_reserved(PyObject* self, PyObject* name) {
     if (PyObject* globals = served_by_class_slot(Py_TYPE(self))) {
         if (!compat::enter_slot_call()) {
             return Ref();
         }
-        Ref value = object_getattribute(self, name);
+        Ref value = builtins.object.get() == reinterpret_cast<PyObject*>(&PyBaseObject_Type)
+                        ? Ref::steal(PyObject_GenericGetAttr(self, name))
+                        : object_getattribute(self, name);
         compat::leave_slot_call();
         if (!value) {
             add_traceback(getattribute_entry, 59, globals);
@@ -477,7 +479,10 @@ Ref lookup_setting(PyObject* globals, PyObject* self, PyObject* item) {
     const bool maybe_reserved =
         !plain || (length < 64 && (lengths & (std::uint64_t{1} << length)) != 0);
     for (PyObject* name : reserved) {
-        int equal = maybe_reserved ? equals(item, name) : 0;
+        if (!maybe_reserved) {
+            break;
+        }
+        int equal = equals(item, name);
         if (equal < 0) {
             add_traceback(getattribute_entry, 58, globals);
             return Ref();
