@@ -171,5 +171,12 @@ PyMODINIT_FUNC PyInit_str_floor(void) {
     unidecode_name = PyUnicode_InternFromString("unidecode");
     name_member = PyObject_GetAttrString(PyExc_AttributeError, "name");
     obj_member = PyObject_GetAttrString(PyExc_AttributeError, "obj");
-    return PyModule_Create(&module_def);
+    PyObject* module = PyModule_Create(&module_def);
+#ifdef Py_GIL_DISABLED
+    // (Its state is written here, before anything can call it, and only read after.)
+    if (module != nullptr) {
+        PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED);
+    }
+#endif
+    return module;
 }
