@@ -229,13 +229,31 @@ class Name(str):
     pass
 
 
+class NameProbe(str):
+    """A str subclass that equals "module" whatever its text."""
+
+    def __eq__(self, other):
+        self.seen.append(other)
+        return other == "module"
+
+    __hash__ = str.__hash__
+
+
+def name_probe(text):
+    probe = NameProbe(text)
+    probe.seen = []
+    return probe
+
+
 @pytest.mark.parametrize("item, error, line, seen", [
     (Probe(), TypeError, 61, list(RESERVED)),  # unequal to all five, then no str for getattr
     (Probe(equal_to="config_json"), TypeError, 59, ["filename", "parser", "config_json"]),
     (Probe(fail_on="parser"), RuntimeError, 58, ["filename", "parser"]),
     (5, TypeError, 61, None), (None, TypeError, 61, None), (b"MAX_ROWS", TypeError, 61, None),
+    # Compared although no reserved name has its length; then not in the dict.
+    (name_probe("M"), AttributeError, 59, ["filename", "parser", "config_json", "module"]),
 ])
-def test_direct_call_with_item_that_is_no_str(item, error, line, seen):
+def test_direct_call_with_item_that_is_no_plain_str(item, error, line, seen):
     with pytest.raises(error) as info:
         GA(cs.cgv(), item)
     assert own_entries(info.value) == entries((GETATTR, line))
