@@ -27,7 +27,7 @@ import platform
 import re
 import textwrap
 
-from instructions_report import kept_section
+from instructions_report import cpu_name, kept_section
 
 TARGET_TAG = "cp311"
 TOLERANT_TAGS = ("cp38", "cp39", "cp310", "cp312", "cp313")
@@ -145,17 +145,6 @@ def is_busy(summary):
 
 def plural(n, word):
     return "{} {}{}".format(n, word, "" if n == 1 else "es" if word.endswith("s") else "s")
-
-
-def cpu_name():
-    try:
-        with open("/proc/cpuinfo") as fh:
-            for line in fh:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or platform.machine()
 
 
 def write_results(path, summaries, seconds):
