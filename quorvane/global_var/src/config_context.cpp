@@ -53,7 +53,7 @@ constexpr Entry getattribute_entry = Entry::config_getattribute;
 // ---- reading the instance's own attributes -------------------------------
 
 // object.__getattribute__(self, name) with the captured builtin `object`.
-Ref object_getattribute(PyObject* self, PyObject* name) {
+inline Ref object_getattribute(PyObject* self, PyObject* name) {
     PyObject* object = builtins.object.get();
     if (object == reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
         return Ref::steal(PyObject_GenericGetAttr(self, name));
@@ -144,9 +144,7 @@ inline Ref read_reserved(PyObject* self, PyObject* name) {
         if (!compat::enter_slot_call()) {
             return Ref();
         }
-        Ref value = builtins.object.get() == reinterpret_cast<PyObject*>(&PyBaseObject_Type)
-                        ? Ref::steal(PyObject_GenericGetAttr(self, name))
-                        : object_getattribute(self, name);
+        Ref value = object_getattribute(self, name);
         compat::leave_slot_call();
         if (!value) {
             add_traceback(getattribute_entry, 59, globals);

@@ -30,8 +30,9 @@ constexpr std::size_t max_lines = sizeof entry_lines[0].lines / sizeof(int);
 
 // One code object per (function, line), made by init_traceback_entries()
 // before any of the module's functions exists and kept while the
-// interpreter lives.  Its first line is the entry's line and its line table is empty,
-// so a frame made from it reports that line on every interpreter version.
+// interpreter lives.  Its first line is the entry's line and its line table
+// is empty, so a frame made from it reports that line on every interpreter
+// version.
 PyObject* codes[entry_count][max_lines];
 
 PyObject* new_entry_code(Entry entry, int line) {
@@ -129,8 +130,8 @@ bool Caught::take_over() {
     int is_subclass = 0;
     if (PyExceptionInstance_Check(value)) {
         PyObject* value_class = reinterpret_cast<PyObject*>(Py_TYPE(value));
-        is_subclass = type_.is(value_class) ? 1 : PyObject_IsSubclass(value_class, type_.get());
-        if (is_subclass > 0 && !type_.is(value_class)) {
+        is_subclass = PyObject_IsSubclass(value_class, type_.get());
+        if (is_subclass > 0) {
             type_ = Ref::borrow(value_class);
         }
     }

@@ -52,9 +52,8 @@ private:
 };
 
 // While alive, makes a caught exception (taken over, and handed over to it)
-// the one being handled (what
-// sys.exc_info() reports and what new exceptions chain to); on destruction
-// the previous state comes back.
+// the one being handled (what sys.exc_info() reports and what new
+// exceptions chain to); on destruction the previous state comes back.
 class Handling {
 public:
     explicit Handling(Caught&& caught);
